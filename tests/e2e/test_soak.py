@@ -1,0 +1,256 @@
+"""About a minute of random abuse of the real program: python3 test_soak.py PATH/TO/whirlet [SEED]
+
+A seeded driver mixes menu choices, resizes (down to 1x1 and up to the whole screen), moves,
+hiding and showing the window, other mouse buttons and keys. After every step the program must
+still run and animate, show the colour chosen last, and draw the triangle where the camera puts
+it; its resident memory must level off once the renderer has warmed up. It ends with a polite
+close that must give status 0 and no output.
+"""
+
+import os
+import random
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+from harness import CheckFailed, ensure  # noqa: E402
+
+SCREEN = (1024, 768)
+START = (320, 320)
+MENU_PATHS = [["White"], ["RGB Menu", "Red"], ["RGB Menu", "Blue"], ["RGB Menu", "Green"]]
+OTHER_BUTTONS = [1, 2, 4, 5]  # left, middle, wheel; the right one is the menu's
+KEYS = ["Escape", "q", "space", "Return", "F1", "Left", "a", "1", "ctrl+c", "alt+F4", "Delete"]
+# Growth the renderer may still show after its warm-up (allocator caches, driver scratch).
+RSS_ALLOWANCE_KB = 12 * 1024
+
+
+class RssSampler(threading.Thread):
+    """Reads the program's VmRSS every quarter second into (seconds, kB) pairs."""
+
+    def __init__(self, pid):
+        super().__init__(daemon=True)
+        self.path = f"/proc/{pid}/status"
+        self.samples = []
+        self.stopping = threading.Event()
+        self.started = time.monotonic()
+
+    def run(self):
+        while not self.stopping.wait(0.25):
+            try:
+                with open(self.path) as status:
+                    for line in status:
+                        if line.startswith("VmRSS:"):
+                            self.samples.append((time.monotonic() - self.started,
+                                                 int(line.split()[1])))
+            except OSError:
+                return  # gone: the liveness checks say why
+
+    def since(self, moment):
+        return [kb for t, kb in self.samples if t >= moment]
+
+    def now(self):
+        return time.monotonic() - self.started
+
+
+class Soak:
+    def __init__(self, app, seed):
+        self.app = app  # its window is up
+        self.rng = random.Random(seed)
+        self.colour = "White"
+        self.size = START
+        self.origin = (100, 100)
+        self.log = []
+
+    # -- helpers
+
+    def step(self, text):
+        self.log.append(text)
+        ensure(self.app.alive(), f"program died (status {self.app.proc.returncode})")
+
+    def settle(self):
+        """After any step: still running, still the last colour, and still animating."""
+        app = self.app
+        ensure(app.alive(), f"program died (status {app.proc.returncode})")
+        ensure(not app.menus(), "a menu is open")
+        w, h = self.size
+        if w >= 40 and h >= 40:
+            app.wait_colour(self.colour, min_pixels=min(150, w * h // 200))
+            shots = app.frames(3, 0.05)
+            ensure(harness.distinct(shots) >= 2, f"animation stopped at {w}x{h}")
+        else:
+            self.check_sliver()
+
+    def check_sliver(self):
+        """A window too small for a triangle: what it shows must be where the camera puts the
+        triangle, in the last colour. (A sliver hardly changes as the triangle turns: whether it
+        keeps turning is checked at the next full size.)"""
+        w, h = self.size
+        angles = [a / 2 for a in range(720)]
+        if h == 1:
+            # The one row looks along model height 0, where the triangle spans x -0.25..0.5.
+            spots = [harness.project((x, 0.0, 0.0), a, w, h)[0] for x in (-0.25, 0.5)
+                     for a in angles]
+        else:
+            spots = [harness.project(v, a, w, h)[1] for v in harness.VERTICES for a in angles]
+        low, high = min(spots) - 1, max(spots) + 1
+        # Narrower than a pixel (a wide window one pixel high): no pixel centre may be covered.
+        must_show = max(spots) - min(spots) >= 1
+        shown = 0
+        for _ in range(12):
+            shot = self.app.screenshot()
+            ensure((shot.width, shot.height) == (w, h),
+                   f"screenshot is {shot.width}x{shot.height}, window should be {w}x{h}")
+            lit = shot.lit()
+            if lit.count:
+                shown += 1
+                ensure(lit.colour == self.colour,
+                       f"at {w}x{h} the lit pixels are {lit.colour}, expected {self.colour}")
+                first, last = (lit.bbox[0], lit.bbox[2]) if h == 1 else (lit.bbox[1], lit.bbox[3])
+                ensure(low <= first and last <= high,
+                       f"at {w}x{h} lit from {first} to {last}, expected within "
+                       f"{low:.1f}..{high:.1f}")
+            time.sleep(0.03)
+        ensure(shown or not must_show, f"at {w}x{h} the triangle never showed")
+
+    # -- actions
+
+    def choose(self, path=None):
+        if min(self.size) < 60:
+            self.resize(*START)
+        path = path or self.rng.choice(MENU_PATHS)
+        self.step(f"menu {' > '.join(path)}")
+        self.app.choose(path, at=(self.rng.randrange(10, self.size[0] - 10),
+                                  self.rng.randrange(10, min(self.size[1], 200) - 10)))
+        self.colour = path[-1]
+
+    def resize(self, width, height):
+        # Keep the whole window on the screen: a screenshot of a window that is partly off it
+        # fails.
+        x = min(self.origin[0], SCREEN[0] - width)
+        y = min(self.origin[1], SCREEN[1] - height)
+        if (x, y) != self.origin:
+            self.move(x, y)
+        self.step(f"resize {width}x{height}")
+        self.app.resize(width, height)
+        self.size = (width, height)
+        if width >= 40 and height >= 40:
+            harness.measure_size(self.app, width, height)
+
+    def random_resize(self):
+        special = [(1, 1), (START[0], 1), (1, START[1]), SCREEN, START]
+        if self.rng.random() < 0.5:
+            self.resize(*self.rng.choice(special))
+        else:
+            self.resize(self.rng.randrange(60, 700), self.rng.randrange(60, 600))
+
+    def move(self, x=None, y=None):
+        if x is None:
+            x = self.rng.randrange(0, SCREEN[0] - self.size[0] + 1)
+            y = self.rng.randrange(0, SCREEN[1] - self.size[1] + 1)
+        self.step(f"move to {x},{y}")
+        self.app.xvfb.run(["xdotool", "windowmove", str(self.app.wid), str(x), str(y)])
+        harness.wait_until(lambda: self.app.geometry()[:2] == (x, y), 3.0, 0.05,
+                           f"the window to move to {x},{y}")
+        self.origin = (x, y)
+
+    def hide_and_show(self):
+        self.step("hide")
+        xv, wid = self.app.xvfb, str(self.app.wid)
+        xv.run(["xdotool", "windowunmap", "--sync", wid])
+        time.sleep(self.rng.uniform(0.1, 0.6))
+        ensure(self.app.alive(), "program died while hidden")
+        self.step("show")
+        xv.run(["xdotool", "windowmap", "--sync", wid])
+
+    def press_button(self):
+        button = self.rng.choice(OTHER_BUTTONS)
+        w, h = self.size
+        self.step(f"button {button}")
+        self.app.click(button, (self.rng.randrange(w), self.rng.randrange(h)))
+        time.sleep(0.1)
+
+    def press_keys(self):
+        keys = self.rng.sample(KEYS, 3)
+        self.step(f"keys {' '.join(keys)}")
+        self.app.key(*keys)
+        time.sleep(0.1)
+
+
+def soak(s, rss):
+    # Warm-up: every kind of step once, the biggest window included, before memory counts.
+    for path in MENU_PATHS:
+        s.choose(path)
+        s.settle()
+    for size in (SCREEN, (1, 1), (START[0], 1), START):
+        s.resize(*size)
+        s.settle()
+    s.hide_and_show()
+    s.settle()
+    time.sleep(1.0)
+    baseline_from = rss.now()
+    time.sleep(1.0)
+    baseline = max(rss.since(baseline_from))
+
+    # Every menu entry several times, every special size again, the rest at random.
+    deck = ([lambda p=p: s.choose(p) for p in MENU_PATHS] * 3
+            + [lambda: s.resize(*SCREEN), lambda: s.resize(1, 1), lambda: s.resize(START[0], 1),
+               lambda: s.resize(1, START[1])]
+            + [s.random_resize] * 4 + [s.move] * 4 + [s.hide_and_show] * 3
+            + [s.press_button] * 5 + [s.press_keys] * 5)
+    s.rng.shuffle(deck)
+    for action in deck:
+        action()
+        s.settle()
+    s.resize(*START)
+    s.settle()
+
+    time.sleep(1.0)
+    late = rss.since(rss.now() - 3.0)
+    peak = max(rss.since(baseline_from))
+    ensure(max(late) <= baseline + RSS_ALLOWANCE_KB and peak <= baseline + 2 * RSS_ALLOWANCE_KB,
+           f"resident memory grew from {baseline} kB after warm-up to {max(late)} kB "
+           f"(peak {peak} kB)")
+    return baseline, max(late)
+
+
+def main(argv):
+    if len(argv) < 2:
+        print(f"usage: {argv[0]} PROGRAM [SEED]", file=sys.stderr)
+        return 2
+    seed = int(argv[2]) if len(argv) > 2 else 20261207
+    started = time.monotonic()
+    with harness.Xvfb("%dx%dx24" % SCREEN) as xvfb:
+        app = harness.App(xvfb, [argv[1]])
+        rss = RssSampler(app.proc.pid)
+        rss.start()
+        s = None
+        try:
+            app.wait_window()
+            s = Soak(app, seed)
+            baseline, late = soak(s, rss)
+            harness.check_close(app)
+            harness.check_quiet(app)
+        except Exception as error:
+            steps = s.log[-6:] if s else []
+            print(f"FAIL soak (seed {seed}) after {time.monotonic() - started:.1f}s: "
+                  f"{type(error).__name__}: {error}\n  last steps: {steps}", flush=True)
+            print("0 passed, 1 failed", flush=True)
+            return 1
+        finally:
+            rss.stopping.set()
+            app.kill()
+            artifacts = os.environ.get("WHIRLET_E2E_ARTIFACTS")
+            if artifacts:  # memory over time, for when the growth check fails
+                os.makedirs(artifacts, exist_ok=True)
+                with open(os.path.join(artifacts, "soak-rss.txt"), "w") as out:
+                    out.writelines(f"{t:.2f} {kb}\n" for t, kb in rss.samples)
+    print(f"PASS soak (seed {seed}): {len(s.log)} steps in {time.monotonic() - started:.1f}s, "
+          f"memory {baseline} kB after warm-up, {late} kB at the end", flush=True)
+    print("1 passed, 0 failed", flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
