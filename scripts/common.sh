@@ -23,4 +23,4 @@ need_packages() {
 build_packages=(cmake make g++ pkg-config freeglut3-dev libglu1-mesa-dev libgl1-mesa-dri)
 
 # What running it on a virtual display and looking at it needs.
-display_packages=(xvfb xauth x11-utils xdotool imagemagick)
+display_packages=(xvfb xauth x11-utils x11-apps libx11-6 xdotool imagemagick)
