@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Usage: tests/windows_binary_check.sh BUILD_DIR [i686|x86_64]
+# Checks the cross-built whirlet.exe in BUILD_DIR (32-bit unless told x86_64): a console program
+# that needs only Windows' own DLLs, whose objects keep freeglut's route to the C runtime's exit.
+set -uo pipefail
+build=${1:?usage: $0 BUILD_DIR [i686|x86_64]}
+arch=${2:-i686}
+exe=$build/whirlet.exe
+case $arch in
+    i686) expected="PE32 executable (console) Intel 80386, for MS Windows" ;;
+    x86_64) expected="PE32+ executable (console) x86-64, for MS Windows" ;;
+    *) echo "unknown architecture: $arch" >&2; exit 2 ;;
+esac
+failures=0
+
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+[ -f "$exe" ] || { echo "FAIL: no $exe"; exit 1; }
+
+kind=$(file -b "$exe")
+[[ $kind == "$expected"* ]] || fail "whirlet.exe is: $kind"
+
+# Anything not shipped with Windows (libstdc++-6, libgcc_s_*, libwinpthread-1, freeglut, glut32)
+# would have to sit beside the .exe.
+mapfile -t dlls < <("$arch-w64-mingw32-objdump" -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
+windows_own='^(kernel32|user32|gdi32|advapi32|shell32|opengl32|glu32|winmm|msvcrt|ole32|oleaut32|comdlg32|winspool\.drv)(\.dll)?$'
+for dll in "${dlls[@]}"; do
+    [[ ${dll,,} =~ $windows_own ]] || fail "imports $dll, which Windows does not provide"
+done
+[[ " ${dlls[*],,} " == *" opengl32.dll "* ]] || fail "no OPENGL32.dll among the imports: ${dlls[*]:-none}"
+
+# freeglut's header routes these through *WithExit so the toolkit exits via the program's own C
+# runtime; an object built without that route would call the plain entry points.
+needs_symbols() {
+    local source=$1 object symbol
+    shift
+    object=$(find "$build" -path "*/$source.obj" -print -quit)
+    [ -n "$object" ] || { fail "no object for $source under $build"; return; }
+    local undefined
+    undefined=$("$arch-w64-mingw32-nm" --undefined-only "$object")
+    for symbol in "$@"; do
+        grep -qE "[[:space:]]_*${symbol}(@[0-9]+)?$" <<<"$undefined" ||
+            fail "$(basename "$object") does not reference $symbol"
+    done
+}
+needs_symbols src/main.cpp __glutInitWithExit __glutCreateWindowWithExit
+needs_symbols src/menu.cpp __glutCreateMenuWithExit
+
+if [ "$failures" -ne 0 ]; then
+    echo "whirlet.exe binary check ($arch): $failures failure(s)"
+    exit 1
+fi
+echo "whirlet.exe binary check ($arch): PASS (imports ${dlls[*]})"
