@@ -1,6 +1,10 @@
 # Shared by the scripts in this folder: sourced, not run.
 
-# Installs the Debian packages that are missing, with sudo when not root.
+# What changes the system goes through sudo when not root.
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+
+# Installs the Debian packages that are missing.
 need_packages() {
     local missing=() pkg
     for pkg in "$@"; do
@@ -11,8 +15,6 @@ need_packages() {
         echo "Please install: $* (or your system's equivalents)" >&2
         return 1
     fi
-    local sudo=()
-    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
     echo "Installing: ${missing[*]}"
     "${sudo[@]}" apt-get update -qq
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
