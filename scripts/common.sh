@@ -16,9 +16,10 @@ need_packages() {
         return 1
     fi
     echo "Installing: ${missing[*]}"
-    "${sudo[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}" >/dev/null
+    # Another apt run (an update timer, a second script) holds the lock for a while: wait for it.
+    "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 install \
+        -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
 # What building the program needs.
