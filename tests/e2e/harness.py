@@ -9,7 +9,6 @@ the same checks run against both: see LINUX, run_checks() and main().
 
 import ctypes
 import ctypes.util
-import math
 import os
 import re
 import shutil
@@ -19,6 +18,8 @@ import tempfile
 import time
 from dataclasses import dataclass
 from typing import Callable, List, Optional, Sequence, Tuple
+
+from geometry import apex, widest
 
 TITLE = "Whirlet@Brackenholme"
 
@@ -404,41 +405,6 @@ def parse_xwd(data: bytes) -> Image:
         for c, off in enumerate(offsets):
             out[base + c:base + width * 3:3] = row[off::step]
     return Image(width, height, out)
-
-
-# ---------------------------------------------------------------------------------------------
-# Camera geometry: where the triangle may appear, computed independently of the program
-
-
-VERTICES = [(-0.5, -0.5, 0.0), (0.5, 0.0, 0.0), (0.0, 0.5, 0.0)]
-EYE_DISTANCE = 5.0
-FOV_Y_DEGREES = 45.0
-
-
-def project(vertex, angle_degrees, width, height):
-    """Window pixel (x right, y down) of a model vertex turned by angle about +y."""
-    a = math.radians(angle_degrees)
-    x, y, z = vertex
-    xr, zr = x * math.cos(a) + z * math.sin(a), -x * math.sin(a) + z * math.cos(a)
-    depth = EYE_DISTANCE - zr
-    t = math.tan(math.radians(FOV_Y_DEGREES / 2))
-    ndc_x = xr / (depth * t * (width / height))
-    ndc_y = y / (depth * t)
-    return (1 + ndc_x) * width / 2, (1 - ndc_y) * height / 2
-
-
-def apex(width, height):
-    """The top corner lies on the turning axis: same pixel at every angle."""
-    return project(VERTICES[2], 0.0, width, height)
-
-
-def widest(width, height):
-    """The widest the turning triangle gets on screen, over a whole turn, in pixels."""
-    best = 0.0
-    for tenth in range(3600):
-        xs = [project(v, tenth / 10, width, height)[0] for v in VERTICES]
-        best = max(best, max(xs) - min(xs))
-    return best
 
 
 # ---------------------------------------------------------------------------------------------

@@ -14,6 +14,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import geometry  # noqa: E402
 import harness  # noqa: E402
 from harness import CheckFailed, ensure  # noqa: E402
 
@@ -90,10 +91,10 @@ class Soak:
         angles = [a / 2 for a in range(720)]
         if h == 1:
             # The one row looks along model height 0, where the triangle spans x -0.25..0.5.
-            spots = [harness.project((x, 0.0, 0.0), a, w, h)[0] for x in (-0.25, 0.5)
+            spots = [geometry.project((x, 0.0, 0.0), a, w, h)[0] for x in (-0.25, 0.5)
                      for a in angles]
         else:
-            spots = [harness.project(v, a, w, h)[1] for v in harness.VERTICES for a in angles]
+            spots = [geometry.project(v, a, w, h)[1] for v in geometry.VERTICES for a in angles]
         low, high = min(spots) - 1, max(spots) + 1
         # Narrower than a pixel (a wide window one pixel high): no pixel centre may be covered.
         must_show = max(spots) - min(spots) >= 1
