@@ -29,7 +29,7 @@ build_packages=(cmake make g++ pkg-config freeglut3-dev libglu1-mesa-dev libgl1-
 display_packages=(xvfb xauth x11-utils x11-apps libx11-6 xdotool imagemagick)
 
 # What cross-building it for 32-bit Windows needs (freeglut comes from Debian's source package).
-windows_packages=(cmake make dpkg-dev file g++-mingw-w64-i686)
+windows_packages=(cmake make g++-mingw-w64-i686)
 
 # Wine only recommends the GL and X libraries a GL window needs; they must match its architecture.
 wine_libraries=(libgl1 libgl1-mesa-dri libxrender1 libxrandr2 libxi6 libxcursor1 libxinerama1
@@ -41,3 +41,48 @@ wine32_packages=(wine32:i386 "${wine_libraries[@]/%/:i386}")
 
 # Elsewhere: the same sources built for 64-bit Windows, under 64-bit Wine (no i386 packages).
 wine64_packages=(g++-mingw-w64-x86-64 wine64 "${wine_libraries[@]}")
+
+# Usage: fetch_upstream_source PACKAGE DIR
+# Unpacks the upstream tarball of a Debian source package into DIR/source and prints the path of
+# the unpacked tree. It comes from the Debian or Ubuntu archives that apt already uses, through a
+# private apt state under DIR (the system's sources stay as they are), and is checked against the
+# archive's signed hash. Debian's own patches serve Debian's packaging, so they are not fetched.
+fetch_upstream_source() {
+    local package=$1 dir=$2 top
+    top=$(find "$dir/source" -mindepth 1 -maxdepth 1 -type d -print -quit 2>/dev/null)
+    if [ -n "$top" ] && [ -f "$dir/version" ]; then
+        cat "$dir/version" >&2
+        echo "$top"
+        return
+    fi
+    local state=$dir/apt
+    rm -rf "$dir/source" "$dir/version" "$state"
+    mkdir -p "$dir/source" "$state/lists/partial" "$state/cache"
+    apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT) $(ORIGIN)' \
+        'Identifier: Packages' |
+        awk '$4 == "Debian" || $4 == "Ubuntu" { print "deb-src", $1, $2, $3 }' |
+        sort -u >"$state/sources.list"
+    if [ ! -s "$state/sources.list" ]; then
+        echo "apt knows no Debian or Ubuntu archive to fetch $package's source from." >&2
+        echo "Unpack its upstream source into $dir/source by hand, then run this again." >&2
+        return 1
+    fi
+    local apt=(-o Dir::Etc::SourceList="$state/sources.list" -o Dir::Etc::SourceParts=/nonexistent
+               -o Dir::State::Lists="$state/lists" -o Dir::Cache="$state/cache"
+               -o APT::Sandbox::User=root)
+    apt-get "${apt[@]}" -qq update >"$state/update.log" 2>&1 ||
+        { cat "$state/update.log" >&2; return 1; }
+    local uri file size hash
+    read -r uri file size hash < <(apt-get "${apt[@]}" -qq source --print-uris --only-source \
+        "$package" 2>/dev/null | grep -E "^'[^']+' ${package}_[^ ]+\.orig\.tar\.[a-z0-9]+ ") || {
+        echo "No upstream tarball of $package in the archives' source indexes" >&2
+        return 1
+    }
+    /usr/lib/apt/apt-helper "${apt[@]}" download-file "${uri//\'/}" "$state/$file" "$hash" \
+        >"$state/download.log" 2>&1 || { cat "$state/download.log" >&2; return 1; }
+    tar -xf "$state/$file" -C "$dir/source"
+    local version=${file#"${package}_"}
+    echo "$package ${version%.orig.tar.*}: upstream tarball of Debian's source package" |
+        tee "$dir/version" >&2
+    find "$dir/source" -mindepth 1 -maxdepth 1 -type d -print -quit
+}
