@@ -421,11 +421,12 @@ class App:
             labels, rows = self.menu_reads[key]
             return labels, [menu.y + row for row in rows]
         expected = [label for label, _ in layout]
-        self.xvfb.pointer(menu.x + menu.width // 2, menu.y + MENU_BORDER + 3)
-        reading = [], []
+        reading, nudge = ([], []), 0
 
         def read():
-            nonlocal reading
+            nonlocal reading, nudge
+            nudge = (nudge + 1) % 2  # the toolkit paints a menu as the pointer moves over it
+            self.xvfb.pointer(menu.x + menu.width // 2, menu.y + MENU_BORDER + 2 + nudge)
             shot = self.xvfb.grab(menu.x, menu.y, menu.width, menu.height)
             if len(shot.getcolors(menu.width * menu.height) or ()) < 3:
                 return False  # not painted yet
@@ -458,13 +459,23 @@ class App:
         wait_until(lambda: self.geometry()[2:] == (width, height), self.platform.change_timeout,
                    0.05, f"the window to become {width}x{height}")
 
+    def new_menu(self, known, what):
+        """A menu that opened, not among the known ones, once it stays put: the toolkit may
+        show a menu where it last was before it moves it."""
+        seen = []
+
+        def settled():
+            now = [(w.x, w.y, w.width, w.height, w) for w in self.menus()
+                   if w.window.id not in known]
+            seen.append([place[:4] for place in now])
+            return len(now) == 1 and len(seen) >= 3 and seen[-3] == seen[-2] == seen[-1] and now
+        return wait_until(settled, self.platform.change_timeout, 0.03, what)[0][4]
+
     def open_menu(self, at=(20, 20)):
         """Opens the pop-up menu with the right button at a window position."""
         assert not self.menus(), "a menu is already open"
         self.click(3, at)
-        opened = wait_until(self.menus, self.platform.change_timeout, 0.05, "the menu to open")
-        assert len(opened) == 1, f"expected one menu to open, got {len(opened)}"
-        return opened[0]
+        return self.new_menu((), "one menu to open")
 
     def open_submenu(self, menu, layout, label):
         """Rests the pointer on a menu's entry; returns the submenu that opens."""
@@ -472,8 +483,7 @@ class App:
         assert label in labels, f"the menu reads {labels}, no {label!r}"
         known = {w.window.id for w in self.menus()}
         self.xvfb.pointer(menu.x + menu.width // 2, rows[labels.index(label)])
-        return wait_until(lambda: [w for w in self.menus() if w.window.id not in known],
-                          self.platform.change_timeout, 0.05, f"submenu {label!r} to open")[0]
+        return self.new_menu(known, f"submenu {label!r} to open")
 
     def choose(self, path, at=(20, 20)):
         """Opens the menu at a window position and chooses the entry its labels name, through
