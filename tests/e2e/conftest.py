@@ -5,7 +5,8 @@ import os
 
 import pytest
 
-import harness
+pytest.register_assert_rewrite("checks", "harness")  # failed asserts there show their values
+import harness  # noqa: E402
 
 
 def pytest_addoption(parser):

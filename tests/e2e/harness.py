@@ -512,11 +512,19 @@ class Runs:
     """Starts the program when a check needs it running, and again if a check ended it."""
 
     def __init__(self, xvfb, platform):
-        self.xvfb, self.platform, self.app = xvfb, platform, None
+        self.xvfb, self.platform, self.app, self.failed_start = xvfb, platform, None, None
 
     def current(self):
+        if self.failed_start:  # once is enough: no need to wait that long for every check
+            raise AssertionError(self.failed_start)
         if self.app is None or not self.app.alive():
-            self.app = App(self.xvfb, self.platform).wait_window()
+            self.app = App(self.xvfb, self.platform)
+            try:
+                self.app.wait_window()
+            except AssertionError as failure:
+                self.app.kill()
+                self.failed_start = f"the program did not start: {failure}"
+                raise AssertionError(self.failed_start) from None
         return self.app
 
     def stop(self):
@@ -563,5 +571,7 @@ def main(test_file, argv):
     if len(argv) < 2 or argv[1].startswith("-"):
         print(f"usage: {argv[0]} PROGRAM [PYTEST OPTIONS, e.g. -k menu]", file=sys.stderr)
         return 2
-    return pytest.main([test_file, "--program", argv[1], "-v", "-p", "no:cacheprovider",
-                        "--rootdir", os.path.dirname(os.path.abspath(test_file)), *argv[2:]])
+    # A fresh interpreter, so that pytest imports (and rewrites the asserts of) every module.
+    os.execv(sys.executable, [sys.executable, "-m", "pytest", test_file, "--program", argv[1],
+                              "-v", "-p", "no:cacheprovider",
+                              "--rootdir", os.path.dirname(os.path.abspath(test_file)), *argv[2:]])
