@@ -2,6 +2,8 @@
 test_windows.py import them and choose the platform."""
 
 import random
+import re
+import subprocess
 import time
 
 from geometry import widest
@@ -107,6 +109,21 @@ def test_resize(app):
             measure_size(app, *size)
     finally:
         app.resize(width, height)
+
+
+def test_visual(app):
+    """The window's GL visual is double-buffered RGBA with a depth buffer, as GLX describes it.
+    (Under Wine the picture is drawn in a child window of the window's X window.)"""
+    children = app.window.query_tree().children
+    visual = (children[0] if children else app.window).get_attributes().visual
+    text = subprocess.run(["glxinfo", "-v"], env=app.xvfb.env, stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL, check=True).stdout.decode()
+    block = re.search(r"^Visual ID: %x .*?(?=^\S|\Z)" % visual, text, re.M | re.S)
+    assert block, f"glxinfo lists no visual {visual:#x}"
+    attributes = dict(re.findall(r"(\w+)=(\w+)", block.group(0)))
+    assert attributes.get("doubleBuffer") == "1", "not double-buffered"
+    assert attributes.get("renderType") == "rgba", "not RGBA"
+    assert int(attributes.get("depthSize", 0)) > 0, "no depth buffer"
 
 
 def test_polite_close(app):
