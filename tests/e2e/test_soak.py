@@ -1,4 +1,4 @@
-"""About a minute of random abuse of the real program:
+"""About twenty seconds of random abuse of the real program:
     python3 test_soak.py PROGRAM [--seed N] [PYTEST OPTIONS]
 
 A seeded driver mixes menu choices, resizes (down to 1x1 and up to the whole screen), moves,

@@ -5,7 +5,7 @@ The same checks as the native program's, in a fresh Wine prefix (next to the .ex
 WHIRLET_WINEPREFIX names another), on a private display with a window manager (openbox): without
 one, Wine 10 leaves hidden windows on the screen and keeps a resized window's picture at its old
 size. The prefix is 32-bit; for a 64-bit build, set WINEARCH=win64 with WINELOADER and WINESERVER
-naming 64-bit Wine's.
+naming 64-bit Wine's (/usr/lib/wine/wine64 and wineserver64 on Debian).
 """
 
 import os
@@ -18,8 +18,16 @@ import harness  # first: it restarts under Debian's python3 when another one run
 import pytest
 from checks import *  # noqa: F401,F403 (the shared checks, collected here)
 
-WINE = os.environ.get("WINELOADER", "wine")
-WINESERVER = os.environ.get("WINESERVER", "wineserver")
+
+def wine_tool(variable, name, *places):
+    """Wine's own variable names it, else PATH, else where Debian's wine32 and wine64 keep it."""
+    return (os.environ.get(variable) or shutil.which(name)
+            or next((place for place in places if os.access(place, os.X_OK)), name))
+
+
+WINE = wine_tool("WINELOADER", "wine", "/usr/lib/wine/wine", "/usr/lib/wine/wine64")
+WINESERVER = wine_tool("WINESERVER", "wineserver", "/usr/lib/wine/wineserver32",
+                       "/usr/lib/wine/wineserver64")
 
 
 class Wine(harness.Native):
