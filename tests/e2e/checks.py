@@ -86,7 +86,7 @@ def test_menu_colours(app):
 
 def test_other_input_inert(app):
     """Other buttons and the keyboard change nothing: same colour, no menu, still turning."""
-    before = app.current_colour()
+    before = app.wait_colour().colour
     for button in (1, 2):
         app.click(button, (SIZE[0] // 2, SIZE[1] // 2))
         time.sleep(0.2)

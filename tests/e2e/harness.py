@@ -6,14 +6,14 @@ the Windows one under Wine lives in a Platform (see Native here and Wine in test
 """
 
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
 import time
+from collections import namedtuple
 from dataclasses import dataclass
 from io import BytesIO
-from typing import List, Optional, Tuple
+from typing import Optional, Tuple
 
 try:
     import pytest
@@ -80,15 +80,8 @@ def wait_until(predicate, timeout, interval=0.05, what="condition"):
 # The display
 
 
-@dataclass
-class WinInfo:
-    window: object  # Xlib window
-    name: str
-    x: int  # on the screen
-    y: int
-    width: int
-    height: int
-    viewable: bool
+# An Xlib window with its place on the screen and whether it is shown.
+WinInfo = namedtuple("WinInfo", "window x y width height viewable")
 
 
 class Xvfb:
@@ -143,7 +136,7 @@ class Xvfb:
         env.pop("XAUTHORITY", None)  # our server has no cookie; a stale one would not match
         return env
 
-    def windows(self, name, depth=3) -> List[WinInfo]:
+    def windows(self, name, depth=3):
         """Windows with this title anywhere near the top of the tree (a window manager puts
         them inside its frames), with their place on the screen."""
         found = []
@@ -158,7 +151,7 @@ class Xvfb:
                     if child.get_wm_name() == name:
                         geometry = child.get_geometry()
                         at = child.translate_coords(self.root, 0, 0)
-                        found.append(WinInfo(child, name, -at.x, -at.y, geometry.width,
+                        found.append(WinInfo(child, -at.x, -at.y, geometry.width,
                                              geometry.height,
                                              child.get_attributes().map_state == X.IsViewable))
                     elif level < depth:
@@ -242,8 +235,7 @@ def lit(image, threshold=40) -> Lit:
         return Lit(0, None, (0, 0, 0), 0, dim, None, None)
     mean = tuple(round(sum(n * c[i] for n, c in shown) / count) for i in range(3))
     strays = sum(n for n, c in shown if max(abs(a - b) for a, b in zip(c, mean)) > 40)
-    brightest = ImageChops.lighter(ImageChops.lighter(*image.split()[:2]), image.split()[2])
-    mask = brightest.point(lambda v: 255 if v > threshold else 0)
+    mask = brightest(image).point(lambda v: 255 if v > threshold else 0)
     x0, y0, x1, y1 = mask.getbbox()
 
     def middle(y):
@@ -251,6 +243,12 @@ def lit(image, threshold=40) -> Lit:
         return (left + right - 1) / 2
 
     return Lit(count, (x0, y0, x1 - 1, y1 - 1), mean, strays, dim, middle(y0), middle(y1 - 1))
+
+
+def brightest(image):
+    """Each pixel's brightest channel."""
+    red, green, blue = image.split()
+    return ImageChops.lighter(ImageChops.lighter(red, green), blue)
 
 
 def distinct(images):
@@ -262,15 +260,10 @@ def read_menu(image, layout):
     row of each. The submenu arrow (the last mark on such an entry) is taken off first."""
     inner = image.crop((MENU_BORDER, MENU_BORDER, image.width - MENU_BORDER,
                         image.height - MENU_BORDER))
-    # Ink is whatever differs from its row's background, so a highlighted entry reads like the
-    # others, whatever the toolkit's colours.
-    ink = Image.new("L", inner.size, 0)
-    pixels, marks = inner.load(), ink.load()
-    for y in range(inner.height):
-        background = pixels[0, y]
-        for x in range(inner.width):
-            if max(abs(a - b) for a, b in zip(pixels[x, y], background)) > 60:
-                marks[x, y] = 255
+    # Ink is whatever differs from its row's background (its first pixel), so a highlighted
+    # entry reads like the others, whatever the toolkit's colours.
+    background = inner.crop((0, 0, 1, inner.height)).resize(inner.size, Image.NEAREST)
+    ink = brightest(ImageChops.difference(inner, background)).point(lambda v: 255 * (v > 60))
     lines = []  # runs of inked rows: one per entry
     for y, inked in enumerate(ink.getprojection()[1]):
         if inked and lines and lines[-1][1] == y - 1:
@@ -286,11 +279,8 @@ def read_menu(image, layout):
                     right -= 1
                 ink.paste(0, (right, top, inner.width, bottom + 1))
     # Tesseract reads small bitmap fonts far better enlarged, dark on light, with a margin.
-    scale = 4
-    big = ink.resize((inner.width * scale, inner.height * scale), Image.LANCZOS)
-    page = Image.new("L", (big.width + 40, big.height + 40), 0)
-    page.paste(big, (20, 20))
-    page = ImageOps.invert(page)
+    big = ink.resize((inner.width * 4, inner.height * 4), Image.LANCZOS)
+    page = ImageOps.expand(ImageOps.invert(big), border=20, fill=255)
     png = BytesIO()
     page.save(png, "PNG")
     text = subprocess.run(["tesseract", "stdin", "stdout", "--psm", "6"], input=png.getvalue(),
@@ -352,11 +342,8 @@ class App:
 
     def output(self):
         """(stdout, stderr) so far, as text."""
-        texts = []
-        for f in (self.out, self.err):
-            f.seek(0)
-            texts.append(f.read().decode("utf-8", "replace"))
-        return tuple(texts)
+        return tuple(f.seek(0) or f.read().decode("utf-8", "replace")
+                     for f in (self.out, self.err))
 
     def kill(self):
         """Ends the program if it still runs; its output stays readable."""
@@ -385,29 +372,23 @@ class App:
             shots.append(self.screenshot())
         return shots
 
-    def current_colour(self, min_pixels=150):
-        """The triangle's colour name, from the first frame that shows it clearly."""
-        return wait_until(lambda: (lambda seen: seen.count >= min_pixels and seen.colour)(
-            lit(self.screenshot())), self.platform.change_timeout, 0.05, "a clear triangle")
-
-    def wait_colour(self, name, min_pixels=150):
-        """Waits until the triangle shows clearly in the named colour; returns that Lit."""
+    def wait_colour(self, name=None, min_pixels=150):
+        """Waits until the triangle shows clearly, in the named colour if given; returns what
+        that frame shows (a Lit)."""
         seen = []
 
         def shows():
             now = lit(self.screenshot())
             seen.append(now.colour)
-            return now if now.count >= min_pixels and now.colour == name else None
+            return now.count >= min_pixels and now.colour == (name or now.colour) and now
 
-        deadline = time.monotonic() + self.platform.change_timeout
-        while time.monotonic() < deadline:
-            found = shows()
-            if found:
-                return found
-            time.sleep(0.05)
-        raise AssertionError(f"expected a {name} triangle, saw {sorted(set(seen))}")
+        try:
+            return wait_until(shows, self.platform.change_timeout)
+        except AssertionError:
+            raise AssertionError(f"expected a clear {name or ''} triangle, saw "
+                                 f"{sorted(set(seen))}") from None
 
-    def menus(self) -> List[WinInfo]:
+    def menus(self):
         """The toolkit's menus on the screen now (they exist unmapped, 1x1, from the start)."""
         return [w for w in self.xvfb.windows(MENU_TITLE)
                 if w.viewable and w.width > 1 and w.height > 1]
@@ -465,11 +446,10 @@ class App:
         seen = []
 
         def settled():
-            now = [(w.x, w.y, w.width, w.height, w) for w in self.menus()
-                   if w.window.id not in known]
-            seen.append([place[:4] for place in now])
-            return len(now) == 1 and len(seen) >= 3 and seen[-3] == seen[-2] == seen[-1] and now
-        return wait_until(settled, self.platform.change_timeout, 0.03, what)[0][4]
+            now = [w for w in self.menus() if w.window.id not in known]
+            seen.append([w[1:] for w in now])
+            return len(now) == 1 and seen[-3:] == [seen[-1]] * 3 and now[0]
+        return wait_until(settled, self.platform.change_timeout, 0.03, what)
 
     def open_menu(self, at=(20, 20)):
         """Opens the pop-up menu with the right button at a window position."""
