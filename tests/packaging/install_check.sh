@@ -14,14 +14,14 @@ fail() {
     echo "FAIL ($release): $*" >&2
     exit 1
 }
-installed() { dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' | awk '$1 == "ii" { print $2 }' | sort; }
+installed_packages() { dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' | awk '$1 == "ii" { print $2 }' | sort; }
 
 apt-get -o DPkg::Lock::Timeout=600 update -qq
-before=$(installed)
+before=$(installed_packages)
 # Without Recommends: whatever the program needs must come through Depends.
 DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
     --no-install-recommends "./${debs[0]}" >/dev/null
-pulled=$(comm -13 <(echo "$before") <(installed) | grep -vx whirlet || true)
+pulled=$(comm -13 <(echo "$before") <(installed_packages) | grep -vx whirlet || true)
 echo "$release: installing ${debs[0]#dist/} pulled in $(wc -w <<<"$pulled") packages:" $pulled
 missing=$(ldd /usr/bin/whirlet | grep 'not found' || true)
 [ -z "$missing" ] || fail "libraries not found after installing: $missing"
