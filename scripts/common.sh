@@ -69,13 +69,53 @@ wine32_packages=(wine32:i386 "${wine_libraries[@]/%/:i386}")
 # Elsewhere: the same sources built for 64-bit Windows, under 64-bit Wine (no i386 packages).
 wine64_packages=(g++-mingw-w64-x86-64 wine64 "${wine_libraries[@]}")
 
-# Usage: fetch_upstream_source PACKAGE DIR
-# Unpacks the upstream tarball of a Debian source package into DIR/source and prints the path of
-# the unpacked tree. It comes from the Debian or Ubuntu archives that apt already uses, through a
-# private apt state under DIR (the system's sources stay as they are), and is checked against the
-# archive's signed hash. Debian's own patches serve Debian's packaging, so they are not fetched.
+# Usage: runs_32_bit SCRATCH_FILE
+# Whether this kernel runs 32-bit x86 programs (status 0; 3 when it does not): some virtual
+# machines boot with that switched off. Tried on a minimal i386 ELF that only exits 0, written to
+# SCRATCH_FILE and run from python3 because bash would fall back to reading a file it cannot
+# execute as a script.
+runs_32_bit() {
+    python3 - "$1" <<'EOF'
+import errno, os, struct, subprocess, sys
+
+path, base = sys.argv[1], 0x08048000
+code = bytes.fromhex("31db31c040cd80")  # xor ebx,ebx; xor eax,eax; inc eax; int 0x80: exit(0)
+size = 52 + 32 + len(code)
+header = b"\x7fELF\x01\x01\x01" + bytes(9) + struct.pack(
+    "<HHIIIIIHHHHHH", 2, 3, 1, base + 52 + 32, 52, 0, 0, 52, 32, 1, 0, 0, 0)
+segment = struct.pack("<8I", 1, 0, base, base, size, size, 5, 0x1000)
+with open(path, "wb") as out:
+    out.write(header + segment + code)
+os.chmod(path, 0o755)
+try:
+    ran = subprocess.run([path]).returncode == 0
+except OSError as error:  # only "Exec format error" answers the question
+    if error.errno != errno.ENOEXEC:
+        raise
+    ran = False
+sys.exit(0 if ran else 3)
+EOF
+}
+
+# Installs 32-bit Wine, adding the i386 architecture first where it is missing (package lists
+# fetched before that know nothing of i386). Only where runs_32_bit says yes.
+need_wine32() {
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        "${sudo[@]}" dpkg --add-architecture i386
+        "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq
+    fi
+    need_packages "${wine32_packages[@]}"
+}
+
+# Usage: fetch_upstream_source PACKAGE DIR [MEMBER_PATTERN...]
+# Unpacks the upstream tarball of a Debian source package into DIR/source (only the members that
+# match the tar wildcards, when some are given) and prints the path of the unpacked tree. It
+# comes from the Debian or Ubuntu archives that apt already uses, through a private apt state
+# under DIR (the system's sources stay as they are), and is checked against the archive's signed
+# hash. Debian's own patches serve Debian's packaging, so they are not fetched.
 fetch_upstream_source() {
     local package=$1 dir=$2 top
+    shift 2
     top=$(find "$dir/source" -mindepth 1 -maxdepth 1 -type d -print -quit 2>/dev/null)
     if [ -n "$top" ] && [ -f "$dir/version" ]; then
         cat "$dir/version" >&2
@@ -107,7 +147,11 @@ fetch_upstream_source() {
     }
     /usr/lib/apt/apt-helper "${apt[@]}" download-file "${uri//\'/}" "$state/$file" "$hash" \
         >"$state/download.log" 2>&1 || { cat "$state/download.log" >&2; return 1; }
-    tar -xf "$state/$file" -C "$dir/source"
+    if [ $# -gt 0 ]; then
+        tar -xf "$state/$file" -C "$dir/source" --wildcards "$@"
+    else
+        tar -xf "$state/$file" -C "$dir/source"
+    fi
     local version=${file#"${package}_"}
     echo "$package ${version%.orig.tar.*}: upstream tarball of Debian's source package" |
         tee "$dir/version" >&2
