@@ -86,3 +86,13 @@ fetch_upstream_source() {
         tee "$dir/version" >&2
     find "$dir/source" -mindepth 1 -maxdepth 1 -type d -print -quit
 }
+
+# Building it for the browser (GLU's own code comes from Debian's libglu source, a .tar.xz).
+web_packages=(emscripten xz-utils python3)
+
+# Looking at the page without a display: headless Chromium, and a font for the page's text.
+browser_packages=(chromium fonts-dejavu-core)
+
+# The web tests: pytest, and the desktop build's GL (surfaceless EGL) to compare the camera with.
+web_test_packages=(python3-pytest g++ freeglut3-dev libglu1-mesa-dev libegl-dev libegl-mesa0
+                   libgl1-mesa-dri)
