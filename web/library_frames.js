@@ -10,7 +10,7 @@
 // reshape callback hears of it as it would of a desktop window's new size.
 
 var LibraryWebFrames = {
-  $WebFrames__deps: ['$GLUT', '$Browser', '$callUserCallback',
+  $WebFrames__deps: ['$GLUT', '$callUserCallback',
                      'glutReshapeWindow'],
   $WebFrames: {
     idle: 0,
@@ -21,7 +21,7 @@ var LibraryWebFrames = {
     schedule: function() {
       if (WebFrames.scheduled) return;
       WebFrames.scheduled = true;
-      Browser.requestAnimationFrame(WebFrames.frame);
+      requestAnimationFrame(WebFrames.frame);
     },
 
     frame: function() {

@@ -53,25 +53,21 @@ var LibraryWebMatrices = {
   },
 
   glMultMatrixd__deps: ['$SingleMatrix'],
-  glMultMatrixd__sig: 'vi',
   glMultMatrixd: function(matrix) {
     SingleMatrix.multiply({{{ makeHEAPView('F64', 'matrix', 'matrix+' + (16*8)) }}});
   },
 
   glMultMatrixf__deps: ['$SingleMatrix'],
-  glMultMatrixf__sig: 'vi',
   glMultMatrixf: function(matrix) {
     SingleMatrix.multiply({{{ makeHEAPView('F32', 'matrix', 'matrix+' + (16*4)) }}});
   },
 
   glTranslated__deps: ['$SingleMatrix'],
-  glTranslated__sig: 'vddd',
   glTranslated: function(x, y, z) {
     SingleMatrix.translate(x, y, z);
   },
 
   glTranslatef__deps: ['$SingleMatrix'],
-  glTranslatef__sig: 'vfff',
   glTranslatef: function(x, y, z) {
     SingleMatrix.translate(x, y, z);
   },

@@ -221,7 +221,7 @@ class Page:
         """Frame `number` of the page (the first is 1), once drawn; it must lie ahead."""
         return Frame(self.evaluate(
             f"Promise.race([window.__probe.grab({number}), new Promise((_, fail) => setTimeout("
-            f"() => fail(new Error('the page drew no frame {number} in {timeout} s')), "
+            f"() => fail(new Error('no animation frame {number} in {timeout} s')), "
             f"{timeout * 1000}))])", timeout + 5))
 
     # -- input, in CSS pixels of the viewport

@@ -93,7 +93,10 @@ def entry_centre(page, menu, entry):
 
 def open_menu(page, at=(30, 30)):
     left, top, _, _ = canvas_box(page)
+    page.evaluate("window.addEventListener('contextmenu', e => { window.__browserMenu ="
+                  " !e.defaultPrevented; }, {once: true})")
     page.click(left + at[0], top + at[1], "right")
+    assert page.evaluate("window.__browserMenu") is False, "the browser's own menu opens too"
     shown = menus(page)
     assert shown == [[label for label, _ in MENU]], f"menu on the right button: {shown}"
     box = page.evaluate("(() => { const r = document.querySelector('[role=menu]')"
@@ -188,16 +191,19 @@ def test_other_buttons_and_keys_change_nothing(page):
     choose(page, (1, 0))
     left, top, w, h = canvas_box(page)
     centre = (left + w / 2, top + h / 2)
-    page.click(*centre, "left")
-    page.click(*centre, "middle")
-    page.send("Input.dispatchMouseEvent", {"type": "mouseWheel", "x": centre[0], "y": centre[1],
-                                           "deltaX": 0, "deltaY": 120})
-    for key, code, keycode, text in (("w", "KeyW", 87, "w"), ("1", "Digit1", 49, "1"),
-                                     ("4", "Digit4", 52, "4"), (" ", "Space", 32, " "),
-                                     ("Enter", "Enter", 13, "\r"), ("Escape", "Escape", 27, ""),
-                                     ("ArrowUp", "ArrowUp", 38, ""), ("F1", "F1", 112, "")):
-        page.key(key, code, keycode, text)
-    assert menus(page) == []
+    inputs = [(f"{button} click", lambda button=button: page.click(*centre, button))
+              for button in ("left", "middle")]
+    inputs.append(("wheel", lambda: page.send("Input.dispatchMouseEvent", {
+        "type": "mouseWheel", "x": centre[0], "y": centre[1], "deltaX": 0, "deltaY": 120})))
+    inputs += [(f"key {key}", lambda args=(key, code, keycode, text): page.key(*args))
+               for key, code, keycode, text in (
+                   ("w", "KeyW", 87, "w"), ("1", "Digit1", 49, "1"), ("4", "Digit4", 52, "4"),
+                   (" ", "Space", 32, " "), ("Enter", "Enter", 13, "\r"),
+                   ("Escape", "Escape", 27, ""), ("ArrowUp", "ArrowUp", 38, ""),
+                   ("F1", "F1", 112, ""))]
+    for name, give in inputs:
+        give()
+        assert menus(page) == [], f"a menu after the {name}"
     assert_shows(page.frame(), "Red")
 
     open_menu(page)
