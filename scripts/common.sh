@@ -4,26 +4,53 @@
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
 
-# Installs the Debian packages that are missing.
+# Whether a package, or one of the alternatives in "a|b", is installed.
+installed() {
+    local pkg
+    for pkg in ${1//|/ }; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q ' installed$' && return 0
+    done
+    return 1
+}
+
+# The first of the alternatives in "a|b" that the archive knows: releases rename packages.
+known() {
+    local pkg
+    for pkg in ${1//|/ }; do
+        apt-cache show --no-all-versions "$pkg" >/dev/null 2>&1 && break
+    done
+    echo "$pkg"
+}
+
+# Installs the Debian packages that are missing; "a|b" takes the first that the archive has.
 need_packages() {
-    local missing=() pkg
-    for pkg in "$@"; do
-        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' || missing+=("$pkg")
+    local missing=() item
+    for item in "$@"; do
+        installed "$item" || missing+=("$item")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     if ! command -v apt-get >/dev/null; then
-        echo "Please install: $* (or your system's equivalents)" >&2
+        echo "Please install: ${missing[*]} (or your system's equivalents), then run this again." >&2
         return 1
     fi
-    echo "Installing: ${missing[*]}"
     # Another apt run (an update timer, a second script) holds the lock for a while: wait for it.
-    "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 install \
-        -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    local apt=(apt-get -o DPkg::Lock::Timeout=600)
+    "${sudo[@]}" "${apt[@]}" update -qq
+    local packages=()
+    for item in "${missing[@]}"; do
+        packages+=("$(known "$item")")
+    done
+    echo "Installing: ${packages[*]}"
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" "${apt[@]}" install -y -qq --no-install-recommends \
+        "${packages[@]}" >/dev/null || {
+        echo "Could not install: ${packages[*]}. Install them (or your system's equivalents)" \
+             "and run this again." >&2
+        return 1
+    }
 }
 
 # What building the program needs.
-build_packages=(cmake make g++ pkg-config freeglut3-dev libglu1-mesa-dev libgl1-mesa-dri)
+build_packages=(cmake make g++ pkg-config "libglut-dev|freeglut3-dev" libglu1-mesa-dev libgl1-mesa-dri)
 
 # What running it on a virtual display and looking at it needs.
 display_packages=(xvfb xauth x11-utils x11-apps libx11-6 xdotool imagemagick)
