@@ -17,7 +17,7 @@ ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))  # geometry.py, shared with the desktop
 
-from browser import Chromium  # noqa: E402
+from browser import chromium  # noqa: E402
 
 # What the toolchain's GL emulation prints on every start, whatever the program does.
 TOOLCHAIN_LINES = {
@@ -64,25 +64,22 @@ def url(site):
 
 
 @pytest.fixture(scope="session")
-def chromium():
-    browser = Chromium()
-    yield browser
-    browser.close()
+def browser():
+    tab = chromium()
+    yield tab
+    tab.driver.quit()
 
 
 @pytest.fixture
-def page(chromium, url):
-    """The program's page, loaded in a new tab, its first frame drawn. Afterwards, whatever the
-    test did, the browser's console must hold nothing but the toolchain's own lines."""
-    tab = chromium.new_page()
-    try:
-        tab.open(url)
-        yield tab
-        said = [entry for entry in tab.console()
-                if entry[2] not in TOOLCHAIN_LINES and not is_probe_noise(entry)]
-        assert not said, f"the page said: {said}"
-    finally:
-        tab.close()
+def page(browser, url):
+    """The program's page, freshly loaded, its first frame drawn. Afterwards, whatever the test
+    did, the browser's console must hold nothing but the toolchain's own lines."""
+    browser.console()  # what earlier pages said
+    browser.open(url)
+    yield browser
+    said = [entry for entry in browser.console()
+            if not any(line in entry[2] for line in TOOLCHAIN_LINES) and not is_probe_noise(entry)]
+    assert not said, f"the page said: {said}"
 
 
 @pytest.fixture(scope="session")
