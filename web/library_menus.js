@@ -86,8 +86,10 @@ var LibraryWebMenus = {
         element.appendChild(item);
       });
       document.body.appendChild(element);
-      // Kept inside the page, as the desktop keeps menus on the screen.
       var box = element.getBoundingClientRect();
+      // A submenu's first entry level with the entry that opened it.
+      if (level && element.firstChild) y -= element.firstChild.getBoundingClientRect().top - box.top;
+      // Kept inside the page, as the desktop keeps menus on the screen.
       if (x + box.width > window.innerWidth) {
         x = level ? WebMenus.shown[level - 1].element.getBoundingClientRect().left - box.width
                   : window.innerWidth - box.width;
