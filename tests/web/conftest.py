@@ -67,7 +67,7 @@ def url(site):
 def browser():
     tab = chromium()
     yield tab
-    tab.driver.quit()
+    tab.quit()
 
 
 @pytest.fixture
