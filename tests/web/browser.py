@@ -3,14 +3,10 @@
 import base64
 import json
 import os
-import re
 import shutil
-import subprocess
-import tempfile
-import time
 
 from selenium import webdriver
-from selenium.webdriver.chromium.remote_connection import ChromiumRemoteConnection
+from selenium.webdriver.chrome.service import Service
 
 # Injected before the page's own scripts. Every animation-frame callback is wrapped so that the
 # frames can be counted and, on request, read back right after the page drew them: later, the
@@ -65,47 +61,18 @@ def chromium():
     if os.geteuid() == 0:
         options.add_argument("--no-sandbox")  # Chromium's sandbox refuses to run as root
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    # The driver on a port of its choosing, reached at 127.0.0.1: Selenium's own start-up asks
-    # for "localhost", which a minimal system (no /etc/hosts) cannot resolve.
-    log = tempfile.TemporaryFile(mode="a+")  # appending: the offset is shared with the driver
-    server = subprocess.Popen([shutil.which("chromedriver") or "chromedriver", "--port=0"],
-                              stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
-    deadline = time.monotonic() + 30
-    while not (port := re.search(r"started successfully on port (\d+)", _read(log))):
-        assert server.poll() is None and time.monotonic() < deadline, \
-            f"chromedriver did not start: {_read(log)}"
-        time.sleep(0.05)
-    try:
-        driver = webdriver.Remote(ChromiumRemoteConnection(
-            f"http://127.0.0.1:{port[1]}", "goog", "chrome"), options=options)
-    except Exception:
-        server.kill()
-        raise
+    driver = webdriver.Chrome(service=Service(shutil.which("chromedriver") or "chromedriver"),
+                              options=options)
     driver.set_script_timeout(60)
-    page = Page(driver, server)
-    page.cdp("Page.addScriptToEvaluateOnNewDocument", source=PROBE)
-    return page
-
-
-def _read(file):
-    file.seek(0)
-    return file.read()
+    driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": PROBE})
+    return Page(driver)
 
 
 class Page:
     """The tab: the program's page, its frames, and input in CSS pixels of the viewport."""
 
-    def __init__(self, driver, server):
-        self.driver, self.server = driver, server
-
-    def quit(self):
-        self.driver.quit()
-        self.server.terminate()
-        self.server.wait(10)
-
-    def cdp(self, command, **params):
-        """One command of the browser's DevTools protocol."""
-        return self.driver.execute("executeCdpCommand", {"cmd": command, "params": params})
+    def __init__(self, driver):
+        self.driver = driver
 
     def open(self, url):
         self.driver.get(url)
@@ -135,8 +102,9 @@ class Page:
         return Frame(self.evaluate(f"window.__probe.grab({number}, {timeout})"))
 
     def mouse(self, kind, x, y, button="none", buttons=0, **more):
-        self.cdp("Input.dispatchMouseEvent", type=kind, x=x, y=y, button=button, buttons=buttons,
-                 clickCount=1, **more)
+        self.driver.execute_cdp_cmd("Input.dispatchMouseEvent", {
+            "type": kind, "x": x, "y": y, "button": button, "buttons": buttons, "clickCount": 1,
+            **more})
 
     def click(self, x, y, button="left"):
         mask = {"left": 1, "right": 2, "middle": 4}[button]
@@ -154,8 +122,9 @@ class Page:
 
     def key(self, key, code, keycode, text=""):
         for kind in ("keyDown", "keyUp"):
-            self.cdp("Input.dispatchKeyEvent", type=kind, key=key, code=code,
-                     windowsVirtualKeyCode=keycode, text=text if kind == "keyDown" else "")
+            self.driver.execute_cdp_cmd("Input.dispatchKeyEvent", {
+                "type": kind, "key": key, "code": code, "windowsVirtualKeyCode": keycode,
+                "text": text if kind == "keyDown" else ""})
 
     def console(self):
         """What the page printed or reported since the last call: (source, level, message)."""

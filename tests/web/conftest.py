@@ -67,7 +67,7 @@ def url(site):
 def browser():
     tab = chromium()
     yield tab
-    tab.quit()
+    tab.driver.quit()
 
 
 @pytest.fixture
