@@ -120,7 +120,9 @@ web_packages=(emscripten xz-utils python3)
 # Looking at the page without a display: headless Chromium, and a font for the page's text.
 browser_packages=(chromium fonts-dejavu-core)
 
-# The web tests: pytest and Selenium with Chromium's driver, and the desktop build's GL
-# (through surfaceless EGL) to compare the camera with.
-web_test_packages=(python3-pytest python3-selenium chromium-driver g++ "libglut-dev|freeglut3-dev"
-                   libglu1-mesa-dev libegl-dev libegl-mesa0 libgl1-mesa-dri)
+# The web tests: pytest and Selenium with Chromium's driver, which meet on "localhost" (netbase
+# names it where a minimal system has no /etc/hosts), and the desktop build's GL (through
+# surfaceless EGL) to compare the camera with.
+web_test_packages=(python3-pytest python3-selenium chromium-driver netbase g++
+                   "libglut-dev|freeglut3-dev" libglu1-mesa-dev libegl-dev libegl-mesa0
+                   libgl1-mesa-dri)
