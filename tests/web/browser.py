@@ -63,7 +63,7 @@ def chromium():
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     driver = webdriver.Chrome(service=Service(shutil.which("chromedriver") or "chromedriver"),
                               options=options)
-    driver.set_script_timeout(60)
+    driver.set_script_timeout(150)  # waits end sooner, with their own reasons
     driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": PROBE})
     return Page(driver)
 
@@ -96,9 +96,12 @@ class Page:
     def first_frame(self):
         return Frame(self.evaluate("window.__probe.first"))
 
-    def frame(self, number=None, timeout=10):
-        """Frame `number` of the page (the first is 1) once drawn, by default the next but one."""
-        number = number or self.frames() + 2
+    def frame(self, number=None):
+        """Frame `number` of the page (the first is 1) once drawn, by default the next but one.
+        The wait allows for a slow browser on a busy machine: five frames a second."""
+        now = self.frames()
+        number = number or now + 2
+        timeout = 20 + (number - now) / 5
         return Frame(self.evaluate(f"window.__probe.grab({number}, {timeout})"))
 
     def mouse(self, kind, x, y, button="none", buttons=0, **more):

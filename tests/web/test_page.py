@@ -65,7 +65,7 @@ def frame_at(page, angle):
     """The next frame that shows this angle, at least two frames from now."""
     number = page.frames() + 2
     number += (angle - (number - 1)) % 360
-    return page.frame(number, timeout=number / 30 + 10)
+    return page.frame(number)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -123,7 +123,7 @@ def resize(page, width, height):
     corner = (left + w - 3, top + h - 3)
     page.drag(corner, (corner[0] + width - w, corner[1] + height - h))
     page.wait_for(f"(() => {{ const c = document.getElementById('canvas');"
-                  f" return c.width == {width} && c.height == {height}; }})()", 5,
+                  f" return c.width == {width} && c.height == {height}; }})()", 20,
                   f"a {width}x{height} canvas after dragging the corner")
 
 
