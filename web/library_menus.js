@@ -88,7 +88,9 @@ var LibraryWebMenus = {
       document.body.appendChild(element);
       var box = element.getBoundingClientRect();
       // A submenu's first entry level with the entry that opened it.
-      if (level && element.firstChild) y -= element.firstChild.getBoundingClientRect().top - box.top;
+      if (level && element.firstChild) {
+        y -= element.firstChild.getBoundingClientRect().top - box.top;
+      }
       // Kept inside the page, as the desktop keeps menus on the screen.
       if (x + box.width > window.innerWidth) {
         x = level ? WebMenus.shown[level - 1].element.getBoundingClientRect().left - box.width
