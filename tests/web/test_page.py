@@ -123,12 +123,14 @@ def resize(page, width, height):
 
 
 def projection(page):
-    """The projection matrix the page's GL holds, 16 floats, column-major."""
-    return page.evaluate("Array.from(GLImmediate.matrix[1])")
+    """The bits of the projection matrix the page's GL holds, column-major (as numbers, a
+    negative zero would pass for a positive one)."""
+    return page.evaluate("Array.from(new Uint32Array(Float32Array.from(GLImmediate.matrix[1])"
+                         ".buffer))")
 
 
 def bits(matrix):
-    return struct.pack("<16f", *matrix)
+    return list(struct.unpack("<16I", struct.pack("<16f", *matrix)))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -217,10 +219,9 @@ def test_resize_keeps_proportions_and_the_desktop_camera(page, desktop_projectio
         if size != (320, 320):
             resize(page, *size)
         assert canvas_box(page)[2:] == list(size)
-        web, desktop = projection(page), desktop_projection(*size)
-        assert bits(web) == bits(desktop), \
-            f"at {size[0]}x{size[1]}:\n page    {[v.hex() for v in web]}\n" \
-            f" desktop {[v.hex() for v in desktop]}"
+        web, desktop = projection(page), bits(desktop_projection(*size))
+        assert web == desktop, f"at {size[0]}x{size[1]}, the page's projection matrix\n" \
+            f"{[f'{b:08x}' for b in web]}\nis not the desktop's\n{[f'{b:08x}' for b in desktop]}"
         frame = frame_at(page, angle)
         assert (frame.width, frame.height) == size
         assert_shows(frame, "White")
