@@ -1,5 +1,5 @@
 """Fixtures for the web tests: the built page served on loopback, one headless Chromium for the
-run, a fresh tab per test, and the desktop GL's projection matrices for comparison.
+run, the page loaded afresh for each test, and the desktop GL's projection matrices to compare.
 
 WHIRLET_WEB_SITE names the folder that scripts/web built (default: build/web/site)."""
 
