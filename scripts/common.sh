@@ -114,7 +114,8 @@ need_wine32() {
 # under DIR (the system's sources stay as they are), and is checked against the archive's signed
 # hash. Debian's own patches serve Debian's packaging, so they are not fetched.
 fetch_upstream_source() {
-    local package=$1 dir=$2 top
+    local package=$1 dir top
+    dir=$(realpath -m "$2")  # apt reads relative paths in its options as relative to /etc/apt
     shift 2
     top=$(find "$dir/source" -mindepth 1 -maxdepth 1 -type d -print -quit 2>/dev/null)
     if [ -n "$top" ] && [ -f "$dir/version" ]; then
@@ -157,3 +158,16 @@ fetch_upstream_source() {
         tee "$dir/version" >&2
     find "$dir/source" -mindepth 1 -maxdepth 1 -type d -print -quit
 }
+
+# Building it for the browser (GLU's own code comes from Debian's libglu source, a .tar.xz).
+web_packages=(emscripten xz-utils python3)
+
+# Looking at the page without a display: headless Chromium, and a font for the page's text.
+browser_packages=(chromium fonts-dejavu-core)
+
+# The web tests: pytest and Selenium with Chromium's driver, which meet on "localhost" (netbase
+# names it where a minimal system has no /etc/hosts), and the desktop build's GL (through
+# surfaceless EGL) to compare the camera with.
+web_test_packages=(python3-pytest python3-selenium chromium-driver netbase g++
+                   "libglut-dev|freeglut3-dev" libglu1-mesa-dev libegl-dev libegl-mesa0
+                   libgl1-mesa-dri)
