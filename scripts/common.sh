@@ -4,26 +4,53 @@
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
 
-# Installs the Debian packages that are missing.
+# Whether a package, or one of the alternatives in "a|b", is installed.
+installed() {
+    local pkg
+    for pkg in ${1//|/ }; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q ' installed$' && return 0
+    done
+    return 1
+}
+
+# The first of the alternatives in "a|b" that the archive knows: releases rename packages.
+known() {
+    local pkg
+    for pkg in ${1//|/ }; do
+        apt-cache show --no-all-versions "$pkg" >/dev/null 2>&1 && break
+    done
+    echo "$pkg"
+}
+
+# Installs the Debian packages that are missing; "a|b" takes the first that the archive has.
 need_packages() {
-    local missing=() pkg
-    for pkg in "$@"; do
-        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' || missing+=("$pkg")
+    local missing=() item
+    for item in "$@"; do
+        installed "$item" || missing+=("$item")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     if ! command -v apt-get >/dev/null; then
-        echo "Please install: $* (or your system's equivalents)" >&2
+        echo "Please install: ${missing[*]} (or your system's equivalents), then run this again." >&2
         return 1
     fi
-    echo "Installing: ${missing[*]}"
     # Another apt run (an update timer, a second script) holds the lock for a while: wait for it.
-    "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 install \
-        -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    local apt=(apt-get -o DPkg::Lock::Timeout=600)
+    "${sudo[@]}" "${apt[@]}" update -qq
+    local packages=()
+    for item in "${missing[@]}"; do
+        packages+=("$(known "$item")")
+    done
+    echo "Installing: ${packages[*]}"
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" "${apt[@]}" install -y -qq --no-install-recommends \
+        "${packages[@]}" >/dev/null || {
+        echo "Could not install: ${packages[*]}. Install them (or your system's equivalents)" \
+             "and run this again." >&2
+        return 1
+    }
 }
 
 # What building the program needs.
-build_packages=(cmake make g++ pkg-config freeglut3-dev libglu1-mesa-dev libgl1-mesa-dri)
+build_packages=(cmake make g++ pkg-config "libglut-dev|freeglut3-dev" libglu1-mesa-dev libgl1-mesa-dri)
 
 # What running it on a virtual display and looking at it needs, as the end-to-end tests do too:
 # X and pictures from Python, the menu's labels read by OCR, the window's GL visual.
@@ -44,13 +71,54 @@ wine32_packages=(wine32:i386 openbox "${wine_libraries[@]/%/:i386}")
 # Elsewhere: the same sources built for 64-bit Windows, under 64-bit Wine (no i386 packages).
 wine64_packages=(g++-mingw-w64-x86-64 wine64 openbox "${wine_libraries[@]}")
 
-# Usage: fetch_upstream_source PACKAGE DIR
-# Unpacks the upstream tarball of a Debian source package into DIR/source and prints the path of
-# the unpacked tree. It comes from the Debian or Ubuntu archives that apt already uses, through a
-# private apt state under DIR (the system's sources stay as they are), and is checked against the
-# archive's signed hash. Debian's own patches serve Debian's packaging, so they are not fetched.
+# Usage: runs_32_bit SCRATCH_FILE
+# Whether this kernel runs 32-bit x86 programs (status 0; 3 when it does not): some virtual
+# machines boot with that switched off. Tried on a minimal i386 ELF that only exits 0, written to
+# SCRATCH_FILE and run from python3 because bash would fall back to reading a file it cannot
+# execute as a script.
+runs_32_bit() {
+    python3 - "$1" <<'EOF'
+import errno, os, struct, subprocess, sys
+
+path, base = sys.argv[1], 0x08048000
+code = bytes.fromhex("31db31c040cd80")  # xor ebx,ebx; xor eax,eax; inc eax; int 0x80: exit(0)
+size = 52 + 32 + len(code)
+header = b"\x7fELF\x01\x01\x01" + bytes(9) + struct.pack(
+    "<HHIIIIIHHHHHH", 2, 3, 1, base + 52 + 32, 52, 0, 0, 52, 32, 1, 0, 0, 0)
+segment = struct.pack("<8I", 1, 0, base, base, size, size, 5, 0x1000)
+with open(path, "wb") as out:
+    out.write(header + segment + code)
+os.chmod(path, 0o755)
+try:
+    ran = subprocess.run([path]).returncode == 0
+except OSError as error:  # only "Exec format error" answers the question
+    if error.errno != errno.ENOEXEC:
+        raise
+    ran = False
+sys.exit(0 if ran else 3)
+EOF
+}
+
+# Installs 32-bit Wine, adding the i386 architecture first where it is missing (package lists
+# fetched before that know nothing of i386). Only where runs_32_bit says yes.
+need_wine32() {
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        "${sudo[@]}" dpkg --add-architecture i386
+        "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq
+    fi
+    need_packages "${wine32_packages[@]}"
+}
+
+# Usage: fetch_upstream_source PACKAGE DIR [MEMBER_PATTERN...]
+# Unpacks the upstream tarball of a Debian source package into DIR/source (only the members that
+# match the tar wildcards, when some are given) and prints the path of the unpacked tree. It
+# comes from the Debian or Ubuntu archives that apt already uses, through a private apt state
+# under DIR (the system's sources stay as they are), and is checked against the archive's signed
+# hash. Debian's own patches serve Debian's packaging, so they are not fetched.
 fetch_upstream_source() {
-    local package=$1 dir=$2 top
+    local package=$1 dir top
+    dir=$(realpath -m "$2")  # apt reads relative paths in its options as relative to /etc/apt
+    shift 2
     top=$(find "$dir/source" -mindepth 1 -maxdepth 1 -type d -print -quit 2>/dev/null)
     if [ -n "$top" ] && [ -f "$dir/version" ]; then
         cat "$dir/version" >&2
@@ -82,9 +150,26 @@ fetch_upstream_source() {
     }
     /usr/lib/apt/apt-helper "${apt[@]}" download-file "${uri//\'/}" "$state/$file" "$hash" \
         >"$state/download.log" 2>&1 || { cat "$state/download.log" >&2; return 1; }
-    tar -xf "$state/$file" -C "$dir/source"
+    if [ $# -gt 0 ]; then
+        tar -xf "$state/$file" -C "$dir/source" --wildcards "$@"
+    else
+        tar -xf "$state/$file" -C "$dir/source"
+    fi
     local version=${file#"${package}_"}
     echo "$package ${version%.orig.tar.*}: upstream tarball of Debian's source package" |
         tee "$dir/version" >&2
     find "$dir/source" -mindepth 1 -maxdepth 1 -type d -print -quit
 }
+
+# Building it for the browser (GLU's own code comes from Debian's libglu source, a .tar.xz).
+web_packages=(emscripten xz-utils python3)
+
+# Looking at the page without a display: headless Chromium, and a font for the page's text.
+browser_packages=(chromium fonts-dejavu-core)
+
+# The web tests: pytest and Selenium with Chromium's driver, which meet on "localhost" (netbase
+# names it where a minimal system has no /etc/hosts), and the desktop build's GL (through
+# surfaceless EGL) to compare the camera with.
+web_test_packages=(python3-pytest python3-selenium chromium-driver netbase g++
+                   "libglut-dev|freeglut3-dev" libglu1-mesa-dev libegl-dev libegl-mesa0
+                   libgl1-mesa-dri)

@@ -1,0 +1,135 @@
+# Writes the third-party notices for a statically linked whirlet.exe from the linker's map: every
+# file the linker took code from is put down to the project it comes from, and that project's
+# licence text goes into the notices. A file that belongs to none of them stops the build, so
+# that nothing linked in goes without its notice.
+#
+# cmake -D MAP=whirlet.map -D OUT=THIRD-PARTY-NOTICES.txt -D LINK_DIR=<where the link ran>
+#       -D OWN_DIR=<the project's build tree> -D FREEGLUT_LIBRARY=<libglut.a>
+#       -D GCC_LIB_DIR=<libgcc's folder> -D MINGW_LIB_DIR=<the MinGW-w64 runtime's folder>
+#       -D GCC_VERSION=<n> -D FREEGLUT_SOURCE_DIR=<dir> -D MINGW_SOURCE_DIR=<dir>
+#       -D GCC_EXCEPTION=<text> -D GPL3=<text> -P notices.cmake
+cmake_minimum_required(VERSION 3.16)
+
+foreach(var MAP OUT LINK_DIR OWN_DIR FREEGLUT_LIBRARY GCC_LIB_DIR MINGW_LIB_DIR GCC_VERSION
+            FREEGLUT_SOURCE_DIR MINGW_SOURCE_DIR GCC_EXCEPTION GPL3)
+  if("${${var}}" STREQUAL "")
+    message(FATAL_ERROR "notices.cmake: ${var} is not set")
+  endif()
+endforeach()
+
+function(real_path path out)
+  get_filename_component(resolved "${path}" REALPATH BASE_DIR "${LINK_DIR}")
+  set(${out} "${resolved}" PARENT_SCOPE)
+endfunction()
+
+real_path("${FREEGLUT_LIBRARY}" freeglut_library)
+real_path("${GCC_LIB_DIR}" gcc_dir)
+real_path("${MINGW_LIB_DIR}" mingw_dir)
+real_path("${OWN_DIR}" own_dir)
+
+# What went into the link: objects loaded whole ("LOAD x.o"), and archives that gave at least one
+# member ("archive.a(member.o)" at the start of a line in the map's first section).
+file(STRINGS "${MAP}" lines REGEX "^(LOAD [^ ].*\\.(o|obj)$|[^ (][^(]*\\.a\\()")
+set(inputs)
+foreach(line IN LISTS lines)
+  if(line MATCHES "^LOAD (.*)$")
+    real_path("${CMAKE_MATCH_1}" input)
+  elseif(line MATCHES "^([^(]+\\.a)\\(")
+    real_path("${CMAKE_MATCH_1}" input)
+  endif()
+  list(APPEND inputs "${input}")
+endforeach()
+list(REMOVE_DUPLICATES inputs)
+if(NOT inputs)
+  message(FATAL_ERROR "notices.cmake: nothing linked according to ${MAP}")
+endif()
+
+set(freeglut_files)
+set(mingw_files)
+set(winpthreads_files)
+set(gcc_files)
+foreach(input IN LISTS inputs)
+  get_filename_component(name "${input}" NAME)
+  get_filename_component(dir "${input}" DIRECTORY)
+  string(FIND "${input}/" "${own_dir}/" own_at)
+  if(own_at EQUAL 0)
+    continue()  # the program's own objects
+  elseif(input STREQUAL freeglut_library)
+    list(APPEND freeglut_files ${name})
+  elseif(name MATCHES "^lib(win)?pthread")
+    list(APPEND winpthreads_files ${name})  # part of MinGW-w64, under a licence of its own
+  elseif(dir STREQUAL mingw_dir)
+    list(APPEND mingw_files ${name})
+  elseif(dir STREQUAL gcc_dir)
+    list(APPEND gcc_files ${name})
+  else()
+    message(FATAL_ERROR "notices.cmake: ${input} went into whirlet.exe and no notice covers it")
+  endif()
+endforeach()
+
+# "freeglut-3.4.0" -> "3.4.0", "mingw-w64-v10.0.0" -> "10.0.0"
+function(source_version dir out)
+  get_filename_component(name "${dir}" NAME)
+  string(REGEX MATCH "[0-9][0-9.]*$" version "${name}")
+  set(${out} "${version}" PARENT_SCOPE)
+endfunction()
+
+function(read_licence path out)
+  if(NOT EXISTS "${path}")
+    message(FATAL_ERROR "notices.cmake: no licence text at ${path}")
+  endif()
+  file(READ "${path}" text)
+  string(REPLACE "\r\n" "\n" text "${text}")
+  string(REGEX REPLACE "\n+$" "" text "${text}")
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+
+set(rule "------------------------------------------------------------------------------")
+set(summary)
+set(texts)
+# add_notice(FILES_VAR TITLE PREAMBLE LICENCE_FILE...)
+macro(add_notice files title preamble)
+  if(${files})
+    list(SORT ${files})
+    string(REPLACE ";" ", " listed "${${files}}")
+    string(APPEND summary "* ${title}: ${listed}\n")
+    string(APPEND texts "\n\n${rule}\n${title}\n${rule}\n\n")
+    if(NOT "${preamble}" STREQUAL "")
+      string(APPEND texts "${preamble}\n\n")
+    endif()
+    foreach(part ${ARGN})
+      read_licence("${part}" text)
+      string(APPEND texts "${text}\n\n")
+    endforeach()
+  endif()
+endmacro()
+
+source_version("${FREEGLUT_SOURCE_DIR}" freeglut_version)
+source_version("${MINGW_SOURCE_DIR}" mingw_version)
+add_notice(freeglut_files "freeglut ${freeglut_version}" "" "${FREEGLUT_SOURCE_DIR}/COPYING")
+add_notice(mingw_files "MinGW-w64 runtime ${mingw_version}" ""
+           "${MINGW_SOURCE_DIR}/COPYING.MinGW-w64-runtime/COPYING.MinGW-w64-runtime.txt")
+add_notice(winpthreads_files "MinGW-w64 winpthreads ${mingw_version}" ""
+           "${MINGW_SOURCE_DIR}/mingw-w64-libraries/winpthreads/COPYING")
+# GCC's runtime is under the GPL with the Runtime Library Exception, which lets it be linked into
+# programs under any licence; both texts go along.
+string(REGEX MATCH "^[0-9]+" gcc_major "${GCC_VERSION}")
+add_notice(gcc_files "GCC ${gcc_major} runtime libraries"
+           "Copyright (C) Free Software Foundation, Inc.
+
+GCC's runtime libraries are free software under the GNU General Public License, version 3 or
+later, with the GCC Runtime Library Exception, version 3.1. Both texts follow."
+           "${GCC_EXCEPTION}" "${GPL3}")
+
+set(notices "Third-party notices for whirlet.exe
+===================================
+
+whirlet.exe holds Whirlet's own code (see LICENSE.txt) and, linked in statically, the parts of
+the following that it uses. The list comes from the linker's map of this very build: each entry
+names the files that the linker took code from. The licence texts follow.
+
+${summary}${texts}")
+string(REGEX REPLACE "\n+$" "\n" notices "${notices}")
+# The zip is for Windows: Windows line ends.
+string(REPLACE "\n" "\r\n" notices "${notices}")
+file(WRITE "${OUT}" "${notices}")

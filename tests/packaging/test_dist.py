@@ -1,0 +1,171 @@
+"""What scripts/package leaves in dist/, looked at as a user's tools see it.
+
+python3 -m pytest tests/packaging/test_dist.py   (DIST=other/dist to look elsewhere)
+"""
+
+import os
+import re
+import struct
+import subprocess
+import tempfile
+import zipfile
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+DIST = Path(os.environ.get("DIST", ROOT / "dist"))
+ICONS = ROOT / "packaging" / "desktop" / "icons"
+VERSION = re.search(r"project\(Whirlet VERSION ([0-9.]+)", (ROOT / "CMakeLists.txt").read_text())[1]
+ZIP_FILES = {"whirlet.exe", "README.txt", "LICENSE.txt", "THIRD-PARTY-NOTICES.txt"}
+
+
+def run(*args, **kwargs):
+    return subprocess.run(args, check=True, capture_output=True, text=True, **kwargs).stdout
+
+
+def only(pattern):
+    found = sorted(DIST.glob(pattern))
+    assert len(found) == 1, f"expected one {pattern} in {DIST}, found {found}"
+    return found[0]
+
+
+@pytest.fixture(scope="module")
+def deb():
+    return only("*.deb")
+
+
+@pytest.fixture(scope="module")
+def unpacked(deb, tmp_path_factory):
+    tree = tmp_path_factory.mktemp("deb")
+    run("dpkg-deb", "-x", str(deb), str(tree))
+    return tree
+
+
+@pytest.fixture(scope="module")
+def zipped():
+    return only("*.zip")
+
+
+@pytest.fixture(scope="module")
+def exe(zipped, tmp_path_factory):
+    folder = tmp_path_factory.mktemp("zip")
+    with zipfile.ZipFile(zipped) as archive:
+        archive.extract("whirlet.exe", folder)
+    return folder / "whirlet.exe"
+
+
+# The Debian package
+
+def test_deb_name_and_fields(deb):
+    arch = run("dpkg", "--print-architecture").strip()
+    assert deb.name == f"whirlet_{VERSION}_{arch}.deb"
+    fields = run("dpkg-deb", "-f", str(deb), "Package", "Version", "Architecture", "Section")
+    assert fields.split("\n")[:4] == [f"Package: whirlet", f"Version: {VERSION}",
+                                      f"Architecture: {arch}", "Section: graphics"]
+
+
+def test_lintian_finds_no_errors_or_warnings(deb):
+    done = subprocess.run(["lintian", "--fail-on", "error,warning", "--display-info", str(deb)],
+                          capture_output=True, text=True)
+    tags = [line for line in done.stdout.splitlines() if re.match(r"[EWI]: ", line)]
+    print("\n".join(tags))
+    assert done.returncode == 0, "\n".join(tags) or done.stderr
+
+
+def test_depends_names_the_package_of_every_library_the_program_needs(deb, unpacked):
+    """dpkg-shlibdeps' result, checked from the other end: each shared library the binary asks
+    for belongs to a package that the Depends field names."""
+    depends = run("dpkg-deb", "-f", str(deb), "Depends")
+    named = {alternative.split()[0] for alternative in re.split(r"[,|]", depends)}
+    needed = re.findall(r"NEEDED\s+(\S+)", run("objdump", "-p", str(unpacked / "usr/bin/whirlet")))
+    assert "libglut.so.3.12" in needed or any(n.startswith("libglut.so") for n in needed)
+    arch = run("dpkg", "--print-architecture").strip()
+    for soname in needed:
+        owners = {line.split(":")[0] for line in run("dpkg", "-S", soname).splitlines()
+                  if line.endswith("/" + soname) and re.match(rf"[^:]+:({arch}|all):", line)}
+        assert owners & named, f"{soname} comes from {owners}, none of them in Depends: {depends}"
+
+
+def test_deb_holds_the_program_its_menu_entry_icons_manual_and_documents(deb, unpacked):
+    files = {line.split()[-1][2:] for line in run("dpkg-deb", "-c", str(deb)).splitlines()
+             if not line.startswith("d")}
+    sizes = sorted(int(p.stem.split("-")[1]) for p in ICONS.glob("whirlet-*.png"))
+    assert sizes == [16, 22, 24, 32, 48, 64, 128, 256]
+    icons = {f"usr/share/icons/hicolor/{n}x{n}/apps/whirlet.png" for n in sizes}
+    docs = {f"usr/share/doc/whirlet/{name}"
+            for name in ("README.md", "LICENSE", "copyright", "changelog.gz")}
+    assert files == {"usr/bin/whirlet", "usr/share/applications/whirlet.desktop",
+                     "usr/share/man/man1/whirlet.1.gz"} | icons | docs
+    for icon in icons:
+        header = (unpacked / icon).read_bytes()[:24]
+        assert header[:8] == b"\x89PNG\r\n\x1a\n"
+        size = int(icon.split("/")[4].split("x")[0])
+        assert struct.unpack(">II", header[16:24]) == (size, size), icon
+    run("desktop-file-validate", str(unpacked / "usr/share/applications/whirlet.desktop"))
+    manual = run("man", "-l", str(unpacked / "usr/share/man/man1/whirlet.1.gz"))
+    assert f"Whirlet {VERSION}" in manual
+
+
+# The Windows zip
+
+def test_zip_name_and_files(zipped):
+    assert zipped.name == f"whirlet-{VERSION}-win32.zip"
+    with zipfile.ZipFile(zipped) as archive:
+        assert {info.filename for info in archive.infolist()} == ZIP_FILES
+
+
+def test_zip_texts_have_windows_line_ends(zipped):
+    with zipfile.ZipFile(zipped) as archive:
+        texts = {name: archive.read(name) for name in ZIP_FILES if name.endswith(".txt")}
+    for name, text in texts.items():
+        assert text.count(b"\n") > 10 and text.count(b"\n") == text.count(b"\r\n"), name
+    assert texts["README.txt"] == (ROOT / "README.md").read_bytes().replace(b"\n", b"\r\n")
+    assert texts["LICENSE.txt"] == (ROOT / "LICENSE").read_bytes().replace(b"\n", b"\r\n")
+
+
+def test_notices_carry_the_licences_of_what_is_linked_in(zipped):
+    with zipfile.ZipFile(zipped) as archive:
+        notices = archive.read("THIRD-PARTY-NOTICES.txt").decode().replace("\r\n", "\n")
+    listed = dict(re.findall(r"^\* ([^:]+): (.+)$", notices, re.M))
+    assert [name.split()[0] for name in listed] == ["freeglut", "MinGW-w64", "GCC"]
+    assert "libglut.a" in listed[next(n for n in listed if n.startswith("freeglut"))]
+    for text in ("Copyright (c) 1999-2000 Pawel W. Olszta",         # freeglut
+                 "statically\nlinked against the MinGW-w64 runtime",  # MinGW-w64 runtime
+                 "GCC RUNTIME LIBRARY EXCEPTION\n\nVersion 3.1",     # GCC's runtime
+                 "GNU GENERAL PUBLIC LICENSE\n                       Version 3"):
+        assert text in notices
+
+
+def pe_header(exe):
+    data = exe.read_bytes()
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    assert data[pe:pe + 4] == b"PE\0\0"
+    machine, _, timestamp = struct.unpack_from("<HHI", data, pe + 4)
+    return machine, timestamp
+
+
+def test_exe_is_32_bit_with_no_link_date(exe):
+    assert pe_header(exe) == (0x14C, 0)  # i386, and no time stamp
+
+
+def test_exe_carries_version_and_icon(exe, tmp_path):
+    listing = run("wrestool", "-l", str(exe))
+    assert "type=group_icon" in listing and "type=version" in listing, listing
+    version = subprocess.run(["wrestool", "-x", "--raw", "-t", "16", str(exe)],
+                             check=True, capture_output=True).stdout
+    # VS_FIXEDFILEINFO: signature, struct version, then the file version as two 32-bit halves.
+    at = version.index(struct.pack("<I", 0xFEEF04BD))
+    high, low = struct.unpack_from("<II", version, at + 8)
+    parts = [int(p) for p in VERSION.split(".")] + [0] * (4 - VERSION.count(".") - 1)
+    assert (high >> 16, high & 0xFFFF, low >> 16, low & 0xFFFF) == tuple(parts)
+    # The string table: each key, the padding after it, and its value, in UTF-16.
+    table = version[at:].decode("utf-16-le", errors="replace")
+    value = {key: re.search(key + "\0+([^\0]+)", table)[1]
+             for key in ("FileVersion", "ProductVersion", "ProductName")}
+    assert value == {"FileVersion": VERSION, "ProductVersion": VERSION, "ProductName": "Whirlet"}
+    ico = tmp_path / "whirlet.ico"
+    ico.write_bytes(subprocess.run(["wrestool", "-x", "-t", "14", str(exe)], check=True,
+                                   capture_output=True).stdout)
+    sizes = re.findall(r"--width=(\d+)", run("icotool", "-l", str(ico)))
+    assert sorted(map(int, sizes)) == [16, 24, 32, 48, 64, 256]

@@ -1,0 +1,52 @@
+// Prints the projection matrix that the desktop build's reshapeView leaves in the GL, for each
+// WIDTHxHEIGHT argument: one line of 16 floats in C's hexadecimal notation, exact to the bit.
+// The GL is the system's own (Mesa here) through a surfaceless EGL context: no display needed.
+#include "scene.h"
+
+#include <EGL/egl.h>
+#include <EGL/eglext.h>
+#include <GL/gl.h>
+
+#include <cstdio>
+
+int main(int argc, char** argv)
+{
+    const auto getPlatformDisplay = reinterpret_cast<PFNEGLGETPLATFORMDISPLAYEXTPROC>(
+        eglGetProcAddress("eglGetPlatformDisplayEXT"));
+    EGLDisplay display = getPlatformDisplay
+        ? getPlatformDisplay(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY, nullptr)
+        : EGL_NO_DISPLAY;
+    if (display == EGL_NO_DISPLAY || !eglInitialize(display, nullptr, nullptr) ||
+        !eglBindAPI(EGL_OPENGL_API)) {
+        std::fprintf(stderr, "no surfaceless EGL display for desktop OpenGL\n");
+        return 1;
+    }
+    const EGLint wanted[] = {EGL_RENDERABLE_TYPE, EGL_OPENGL_BIT, EGL_SURFACE_TYPE, EGL_PBUFFER_BIT,
+                            EGL_NONE};
+    EGLConfig config;
+    EGLint configs = 0;
+    eglChooseConfig(display, wanted, &config, 1, &configs);
+    EGLContext context =
+        configs ? eglCreateContext(display, config, EGL_NO_CONTEXT, nullptr) : EGL_NO_CONTEXT;
+    if (context == EGL_NO_CONTEXT ||
+        !eglMakeCurrent(display, EGL_NO_SURFACE, EGL_NO_SURFACE, context)) {
+        std::fprintf(stderr, "no desktop OpenGL context without a surface\n");
+        return 1;
+    }
+
+    for (int i = 1; i < argc; ++i) {
+        int width = 0;
+        int height = 0;
+        if (std::sscanf(argv[i], "%dx%d", &width, &height) != 2) {
+            std::fprintf(stderr, "not WIDTHxHEIGHT: %s\n", argv[i]);
+            return 2;
+        }
+        reshapeView(width, height);
+        GLfloat m[16];
+        glGetFloatv(GL_PROJECTION_MATRIX, m);
+        for (int k = 0; k < 16; ++k)
+            std::printf("%a%c", static_cast<double>(m[k]), k == 15 ? '\n' : ' ');
+    }
+    eglTerminate(display);
+    return 0;
+}
