@@ -52,8 +52,10 @@ need_packages() {
 # What building the program needs.
 build_packages=(cmake make g++ pkg-config "libglut-dev|freeglut3-dev" libglu1-mesa-dev libgl1-mesa-dri)
 
-# What running it on a virtual display and looking at it needs.
-display_packages=(xvfb xauth x11-utils x11-apps libx11-6 xdotool imagemagick)
+# What running it on a virtual display and looking at it needs, as the end-to-end tests do too:
+# X and pictures from Python, the menu's labels read by OCR, the window's GL visual.
+display_packages=(xvfb xauth xdotool imagemagick python3 python3-pytest python3-xlib python3-pil
+                  tesseract-ocr mesa-utils)
 
 # What cross-building it for 32-bit Windows needs (freeglut comes from Debian's source package).
 windows_packages=(cmake make g++-mingw-w64-i686)
@@ -62,12 +64,12 @@ windows_packages=(cmake make g++-mingw-w64-i686)
 wine_libraries=(libgl1 libgl1-mesa-dri libxrender1 libxrandr2 libxi6 libxcursor1 libxinerama1
                 libxcomposite1 libxfixes3 libxxf86vm1)
 
-# Running the 32-bit build under Wine, where the kernel runs 32-bit programs (after
-# `dpkg --add-architecture i386`).
-wine32_packages=(wine32:i386 "${wine_libraries[@]/%/:i386}")
+# Running the 32-bit build under Wine, and a window manager for its checks, where the kernel runs
+# 32-bit programs (after `dpkg --add-architecture i386`).
+wine32_packages=(wine32:i386 openbox "${wine_libraries[@]/%/:i386}")
 
 # Elsewhere: the same sources built for 64-bit Windows, under 64-bit Wine (no i386 packages).
-wine64_packages=(g++-mingw-w64-x86-64 wine64 "${wine_libraries[@]}")
+wine64_packages=(g++-mingw-w64-x86-64 wine64 openbox "${wine_libraries[@]}")
 
 # Usage: runs_32_bit SCRATCH_FILE
 # Whether this kernel runs 32-bit x86 programs (status 0; 3 when it does not): some virtual

@@ -1,10 +1,10 @@
-"""End-to-end test of the native build: python3 test_linux.py PATH/TO/whirlet"""
+"""End-to-end checks of the native program: python3 test_linux.py PROGRAM [PYTEST OPTIONS]"""
 
-import os
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import harness  # noqa: E402
+import harness
+from checks import *  # noqa: F401,F403 (the shared checks, collected here)
+
 
 if __name__ == "__main__":
-    sys.exit(harness.main(harness.LINUX))
+    sys.exit(harness.main(__file__, sys.argv))

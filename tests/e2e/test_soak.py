@@ -1,4 +1,5 @@
-"""About a minute of random abuse of the real program: python3 test_soak.py PATH/TO/whirlet [SEED]
+"""About twenty seconds of random abuse of the real program:
+    python3 test_soak.py PROGRAM [--seed N] [PYTEST OPTIONS]
 
 A seeded driver mixes menu choices, resizes (down to 1x1 and up to the whole screen), moves,
 hiding and showing the window, other mouse buttons and keys. After every step the program must
@@ -13,10 +14,11 @@ import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import geometry  # noqa: E402
-import harness  # noqa: E402
-from harness import CheckFailed, ensure  # noqa: E402
+import harness  # first: it restarts under Debian's python3 when another one runs this
+import geometry
+import pytest
+from checks import check_close
+from harness import lit, wait_until
 
 SCREEN = (1024, 768)
 START = (320, 320)
@@ -68,18 +70,18 @@ class Soak:
 
     def step(self, text):
         self.log.append(text)
-        ensure(self.app.alive(), f"program died (status {self.app.proc.returncode})")
+        assert self.app.alive(), f"program died (status {self.app.proc.returncode})"
 
     def settle(self):
         """After any step: still running, still the last colour, and still animating."""
         app = self.app
-        ensure(app.alive(), f"program died (status {app.proc.returncode})")
-        ensure(not app.menus(), "a menu is open")
+        assert app.alive(), f"program died (status {app.proc.returncode})"
+        assert not app.menus(), "a menu is open"
         w, h = self.size
         if w >= 40 and h >= 40:
             app.wait_colour(self.colour, min_pixels=min(150, w * h // 200))
             shots = app.frames(3, 0.05)
-            ensure(harness.distinct(shots) >= 2, f"animation stopped at {w}x{h}")
+            assert harness.distinct(shots) >= 2, f"animation stopped at {w}x{h}"
         else:
             self.check_sliver()
 
@@ -101,19 +103,19 @@ class Soak:
         shown = 0
         for _ in range(12):
             shot = self.app.screenshot()
-            ensure((shot.width, shot.height) == (w, h),
-                   f"screenshot is {shot.width}x{shot.height}, window should be {w}x{h}")
-            lit = shot.lit()
-            if lit.count:
+            assert shot.size == (w, h), f"screenshot is {shot.size}, window should be {w}x{h}"
+            seen = lit(shot)
+            if seen.count:
                 shown += 1
-                ensure(lit.colour == self.colour,
-                       f"at {w}x{h} the lit pixels are {lit.colour}, expected {self.colour}")
-                first, last = (lit.bbox[0], lit.bbox[2]) if h == 1 else (lit.bbox[1], lit.bbox[3])
-                ensure(low <= first and last <= high,
-                       f"at {w}x{h} lit from {first} to {last}, expected within "
-                       f"{low:.1f}..{high:.1f}")
+                assert seen.colour == self.colour, (
+                    f"at {w}x{h} the lit pixels are {seen.colour}, expected {self.colour}")
+                first, last = (seen.bbox[0], seen.bbox[2]) if h == 1 else (seen.bbox[1],
+                                                                           seen.bbox[3])
+                assert low <= first and last <= high, (
+                    f"at {w}x{h} lit from {first} to {last}, expected within "
+                    f"{low:.1f}..{high:.1f}")
             time.sleep(0.03)
-        ensure(shown or not must_show, f"at {w}x{h} the triangle never showed")
+        assert shown or not must_show, f"at {w}x{h} the triangle never showed"
 
     # -- actions
 
@@ -151,19 +153,27 @@ class Soak:
             x = self.rng.randrange(0, SCREEN[0] - self.size[0] + 1)
             y = self.rng.randrange(0, SCREEN[1] - self.size[1] + 1)
         self.step(f"move to {x},{y}")
-        self.app.xvfb.run(["xdotool", "windowmove", str(self.app.wid), str(x), str(y)])
-        harness.wait_until(lambda: self.app.geometry()[:2] == (x, y), 3.0, 0.05,
-                           f"the window to move to {x},{y}")
+        self.app.window.configure(x=x, y=y)
+        wait_until(lambda: self.app.geometry()[:2] == (x, y), 3.0, 0.05,
+                   f"the window to move to {x},{y}")
         self.origin = (x, y)
 
     def hide_and_show(self):
         self.step("hide")
-        xv, wid = self.app.xvfb, str(self.app.wid)
-        xv.run(["xdotool", "windowunmap", "--sync", wid])
+        self.map(False)
         time.sleep(self.rng.uniform(0.1, 0.6))
-        ensure(self.app.alive(), "program died while hidden")
+        assert self.app.alive(), "program died while hidden"
         self.step("show")
-        xv.run(["xdotool", "windowmap", "--sync", wid])
+        self.map(True)
+
+    def map(self, shown):
+        window = self.app.window
+        if shown:
+            window.map()
+        else:
+            window.unmap()
+        wait_until(lambda: (window.get_attributes().map_state != 0) == shown, 3.0, 0.02,
+                   "the window to be " + ("shown" if shown else "hidden"))
 
     def press_button(self):
         button = self.rng.choice(OTHER_BUTTONS)
@@ -210,48 +220,43 @@ def soak(s, rss):
     time.sleep(1.0)
     late = rss.since(rss.now() - 3.0)
     peak = max(rss.since(baseline_from))
-    ensure(max(late) <= baseline + RSS_ALLOWANCE_KB and peak <= baseline + 2 * RSS_ALLOWANCE_KB,
-           f"resident memory grew from {baseline} kB after warm-up to {max(late)} kB "
-           f"(peak {peak} kB)")
+    assert max(late) <= baseline + RSS_ALLOWANCE_KB and peak <= baseline + 2 * RSS_ALLOWANCE_KB, (
+        f"resident memory grew from {baseline} kB after warm-up to {max(late)} kB "
+        f"(peak {peak} kB)")
     return baseline, max(late)
 
 
-def main(argv):
-    if len(argv) < 2:
-        print(f"usage: {argv[0]} PROGRAM [SEED]", file=sys.stderr)
-        return 2
-    seed = int(argv[2]) if len(argv) > 2 else 20261207
-    started = time.monotonic()
-    with harness.Xvfb("%dx%dx24" % SCREEN) as xvfb:
-        app = harness.App(xvfb, [argv[1]])
-        rss = RssSampler(app.proc.pid)
-        rss.start()
-        s = None
-        try:
-            app.wait_window()
-            s = Soak(app, seed)
-            baseline, late = soak(s, rss)
-            harness.check_close(app)
-            harness.check_quiet(app)
-        except Exception as error:
-            steps = s.log[-6:] if s else []
-            print(f"FAIL soak (seed {seed}) after {time.monotonic() - started:.1f}s: "
-                  f"{type(error).__name__}: {error}\n  last steps: {steps}", flush=True)
-            print("0 passed, 1 failed", flush=True)
-            return 1
-        finally:
-            rss.stopping.set()
-            app.kill()
-            artifacts = os.environ.get("WHIRLET_E2E_ARTIFACTS")
-            if artifacts:  # memory over time, for when the growth check fails
-                os.makedirs(artifacts, exist_ok=True)
-                with open(os.path.join(artifacts, "soak-rss.txt"), "w") as out:
-                    out.writelines(f"{t:.2f} {kb}\n" for t, kb in rss.samples)
-    print(f"PASS soak (seed {seed}): {len(s.log)} steps in {time.monotonic() - started:.1f}s, "
-          f"memory {baseline} kB after warm-up, {late} kB at the end", flush=True)
-    print("1 passed, 0 failed", flush=True)
-    return 0
+@pytest.fixture(scope="module")
+def screen():
+    return "%dx%dx24" % SCREEN
+
+
+def test_soak(xvfb, platform, request):
+    seed = request.config.getoption("--seed")
+    app = harness.App(xvfb, platform)
+    rss = RssSampler(app.proc.pid)
+    rss.start()
+    s = None
+    try:
+        app.wait_window()
+        s = Soak(app, seed)
+        baseline, late = soak(s, rss)
+        check_close(app)
+        assert app.output() == ("", "")
+        print(f"seed {seed}: {len(s.log)} steps, memory {baseline} kB after warm-up, "
+              f"{late} kB at the end")
+    except AssertionError as failure:
+        raise AssertionError(f"{failure} (seed {seed}; last steps: "
+                             f"{s.log[-6:] if s else []})") from None
+    finally:
+        rss.stopping.set()
+        app.kill()
+        artifacts = os.environ.get("WHIRLET_E2E_ARTIFACTS")
+        if artifacts:  # memory over time, for when the growth check fails
+            os.makedirs(artifacts, exist_ok=True)
+            with open(os.path.join(artifacts, "soak-rss.txt"), "w") as out:
+                out.writelines(f"{t:.2f} {kb}\n" for t, kb in rss.samples)
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    sys.exit(harness.main(__file__, sys.argv))

@@ -1,0 +1,153 @@
+"""The checks every build of the program must pass, natively or under Wine: test_linux.py and
+test_windows.py import them and choose the platform."""
+
+import random
+import re
+import subprocess
+import time
+
+from geometry import widest
+from harness import MENU, App, distinct, lit, measure_size
+
+SIZE = (320, 320)
+UNKNOWN_ARGS = ["--frobnicate", "extra", "words"]
+
+
+def check_animation(app, colour="White"):
+    """Successive frames differ, and each shows one small flat lit shape on black."""
+    shots = app.frames(4, 0.1)
+    assert distinct(shots) >= 3, f"only {distinct(shots)} distinct pictures in 4 frames"
+    for shot in shots:
+        seen = lit(shot)
+        assert seen.strays == 0 and seen.dim == 0, (
+            f"{seen.strays} lit pixels of another colour and {seen.dim} dim ones: "
+            "not one flat colour on black")
+    seen = app.wait_colour(colour)
+    assert seen.count < 0.25 * SIZE[0] * SIZE[1], f"{seen.count} lit pixels: not a small triangle"
+
+
+def check_close(app):
+    """A polite close ends the program promptly with status 0."""
+    app.close()
+    status = app.wait_exit(app.platform.close_timeout)
+    assert status is not None, f"still running {app.platform.close_timeout}s after the close"
+    assert status == 0, f"exit status {status} after the close"
+
+
+def test_window(app):
+    """The window, found by its exact title, is where the program asks for it, 320x320."""
+    assert app.geometry() == (*app.platform.client_origin(), *SIZE)
+
+
+def test_animation(app):
+    check_animation(app)
+
+
+def test_both_faces(app):
+    """Frames sampled over whole turns show the triangle from the front and from the back
+    (mirrored: its lowest corner on the other side); it vanishes only edge-on."""
+    width, height = SIZE
+    counts = {"front": 0, "back": 0, "edge-on": 0, "nothing": 0}
+    rng = random.Random(7)  # irregular sampling, so no sampling rate locks onto the turn
+    deadline = time.monotonic() + 3 * app.platform.change_timeout
+    while min(counts["front"], counts["back"]) < 5 and time.monotonic() < deadline:
+        seen = lit(app.screenshot())
+        if not seen.count:
+            counts["nothing"] += 1
+        elif seen.width < 0.3 * widest(width, height):
+            counts["edge-on"] += 1
+        else:
+            counts["front" if seen.foot_x < width / 2 else "back"] += 1
+        time.sleep(rng.uniform(0.005, 0.04))
+    frames = sum(counts.values())
+    assert min(counts["front"], counts["back"]) >= 5, f"in {frames} frames: {counts}"
+    assert counts["nothing"] <= 0.1 * frames, f"in {frames} frames: {counts}"
+
+
+def test_menu_labels(app):
+    """The right button opens the menu; it reads "White", "RGB Menu", and the submenu that
+    opens on "RGB Menu" reads "Red", "Blue", "Green", in that order."""
+    menu = app.open_menu()
+    labels, _ = app.read_menu(menu, MENU, fresh=True)
+    assert labels == [label for label, _ in MENU]
+    submenu = app.open_submenu(menu, MENU, "RGB Menu")
+    layout = dict(MENU)["RGB Menu"]
+    labels, _ = app.read_menu(submenu, layout, fresh=True)
+    assert labels == [label for label, _ in layout]
+    assert submenu.x >= menu.x + menu.width - 2, "the submenu is not to the right of the menu"
+
+
+def test_menu_colours(app):
+    """Each menu entry, chosen by its label, turns the triangle its colour."""
+    for path in (["RGB Menu", "Red"], ["White"], ["RGB Menu", "Blue"], ["RGB Menu", "Green"]):
+        app.choose(path)
+        app.wait_colour(path[-1])
+
+
+def test_other_input_inert(app):
+    """Other buttons and the keyboard change nothing: same colour, no menu, still turning."""
+    before = app.wait_colour().colour
+    for button in (1, 2):
+        app.click(button, (SIZE[0] // 2, SIZE[1] // 2))
+        time.sleep(0.2)
+        assert not app.menus(), f"button {button} opened a menu"
+    app.key("Escape", "q", "space", "Return", "a", "1", "F1", "Left", "ctrl+c")
+    time.sleep(0.3)
+    assert app.alive(), "program died from a click or key press"
+    app.wait_colour(before)
+    assert distinct(app.frames(3, 0.1)) >= 2, "animation stopped"
+
+
+def test_resize(app):
+    """Wide and tall windows keep the picture's proportions."""
+    width, height = SIZE
+    try:
+        measure_size(app, width, height)
+        for size in ((2 * width, height), (width, 2 * height)):
+            app.resize(*size)
+            time.sleep(0.2)
+            measure_size(app, *size)
+    finally:
+        app.resize(width, height)
+
+
+def test_visual(app):
+    """The window's GL visual is double-buffered RGBA with a depth buffer, as GLX describes it.
+    (Under Wine the picture is drawn in a child window of the window's X window.)"""
+    children = app.window.query_tree().children
+    visual = (children[0] if children else app.window).get_attributes().visual
+    text = subprocess.run(["glxinfo", "-v"], env=app.xvfb.env, stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL, check=True).stdout.decode()
+    block = re.search(r"^Visual ID: %x .*?(?=^\S|\Z)" % visual, text, re.M | re.S)
+    assert block, f"glxinfo lists no visual {visual:#x}"
+    attributes = dict(re.findall(r"(\w+)=(\w+)", block.group(0)))
+    assert attributes.get("doubleBuffer") == "1", "not double-buffered"
+    assert attributes.get("renderType") == "rgba", "not RGBA"
+    assert int(attributes.get("depthSize", 0)) > 0, "no depth buffer"
+
+
+def test_polite_close(app):
+    check_close(app)
+
+
+def test_quiet(runs):
+    """Nothing on stdout or stderr over a whole run, read once it ended."""
+    app = runs.app if runs.app is not None else runs.current()
+    if app.alive():
+        app.close()
+        app.wait_exit(app.platform.close_timeout)
+    app.kill()
+    assert app.output() == ("", "")
+
+
+def test_unknown_arguments(xvfb, platform):
+    """Arguments the program does not know change nothing: same window, picture and close."""
+    app = App(xvfb, platform, UNKNOWN_ARGS)
+    try:
+        app.wait_window()
+        assert app.geometry() == (*platform.client_origin(), *SIZE)
+        check_animation(app)
+        check_close(app)
+        assert app.output() == ("", "")
+    finally:
+        app.kill()
