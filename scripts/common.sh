@@ -52,10 +52,12 @@ need_packages() {
 # What building the program needs.
 build_packages=(cmake make g++ pkg-config "libglut-dev|freeglut3-dev" libglu1-mesa-dev libgl1-mesa-dri)
 
-# What running it on a virtual display and looking at it needs, as the end-to-end tests do too:
-# X and pictures from Python, the menu's labels read by OCR, the window's GL visual.
-display_packages=(xvfb xauth xdotool imagemagick python3 python3-pytest python3-xlib python3-pil
-                  tesseract-ocr mesa-utils)
+# What running it on a virtual display and taking a screenshot of its window needs.
+display_packages=(xvfb xauth xdotool imagemagick)
+
+# What the end-to-end tests need: a virtual display, X and pictures from Python, the menu's
+# labels read by OCR, the window's GL visual.
+e2e_packages=(xvfb xauth python3 python3-pytest python3-xlib python3-pil tesseract-ocr mesa-utils)
 
 # What cross-building it for 32-bit Windows needs (freeglut comes from Debian's source package).
 windows_packages=(cmake make g++-mingw-w64-i686)

@@ -71,7 +71,7 @@ zip_under_wine() {
     fi
     [ "$probe" -eq 0 ] || return 1
     need_wine32
-    need_packages "${display_packages[@]}" python3
+    need_packages "${e2e_packages[@]}"
     # 32-bit Wine as Debian installs it beside a 64-bit one (as scripts/windows runs it).
     env WINEARCH=win32 WINELOADER=/usr/lib/wine/wine WINESERVER=/usr/lib/wine/wineserver32 \
         python3 tests/e2e/test_windows.py "$folder/whirlet.exe"

@@ -29,7 +29,7 @@ mapfile -t files < <(dpkg-query -L whirlet)
 
 # The checks' own tools come afterwards, so that they cannot stand in for a missing dependency
 # of the program.
-need_packages "${display_packages[@]}" python3
+need_packages "${e2e_packages[@]}"
 python3 tests/e2e/test_linux.py /usr/bin/whirlet
 
 DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 purge -y -qq whirlet >/dev/null
