@@ -73,6 +73,18 @@ wine32_packages=(wine32:i386 openbox "${wine_libraries[@]/%/:i386}")
 # Elsewhere: the same sources built for 64-bit Windows, under 64-bit Wine (no i386 packages).
 wine64_packages=(g++-mingw-w64-x86-64 wine64 openbox "${wine_libraries[@]}")
 
+# Usage: run_under_wine i686|x86_64 PATH/TO/whirlet.exe
+# Runs the end-to-end checks on a Windows build in a fresh prefix of its own kind, with the Wine
+# of that architecture: Debian installs 32- and 64-bit Wine side by side.
+run_under_wine() {
+    local wine
+    case $1 in
+        i686) wine=(WINEARCH=win32 WINELOADER=/usr/lib/wine/wine WINESERVER=/usr/lib/wine/wineserver32) ;;
+        x86_64) wine=(WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver64) ;;
+    esac
+    env "${wine[@]}" python3 tests/e2e/test_windows.py "$2"
+}
+
 # Usage: runs_32_bit SCRATCH_FILE
 # Whether this kernel runs 32-bit x86 programs (status 0; 3 when it does not): some virtual
 # machines boot with that switched off. Tried on a minimal i386 ELF that only exits 0, written to

@@ -72,9 +72,7 @@ zip_under_wine() {
     [ "$probe" -eq 0 ] || return 1
     need_wine32
     need_packages "${e2e_packages[@]}"
-    # 32-bit Wine as Debian installs it beside a 64-bit one (as scripts/windows runs it).
-    env WINEARCH=win32 WINELOADER=/usr/lib/wine/wine WINESERVER=/usr/lib/wine/wineserver32 \
-        python3 tests/e2e/test_windows.py "$folder/whirlet.exe"
+    run_under_wine i686 "$folder/whirlet.exe"
 }
 
 SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
