@@ -73,6 +73,18 @@ wine32_packages=(wine32:i386 openbox "${wine_libraries[@]/%/:i386}")
 # Elsewhere: the same sources built for 64-bit Windows, under 64-bit Wine (no i386 packages).
 wine64_packages=(g++-mingw-w64-x86-64 wine64 openbox "${wine_libraries[@]}")
 
+# Usage: stage NAME COMMAND [ARGS...]
+# Runs one named stage of a longer script and prints how long it took; stage_name tells an exit
+# trap which stage failed.
+stage() {
+    stage_name=$1
+    shift
+    local start=${EPOCHREALTIME/./}
+    "$@"
+    local tenths=$(( (${EPOCHREALTIME/./} - start) / 100000 ))
+    printf '  %-40s %4d.%d s\n' "$stage_name" $((tenths / 10)) $((tenths % 10))
+}
+
 # Usage: run_under_wine i686|x86_64 PATH/TO/whirlet.exe
 # Runs the end-to-end checks on a Windows build in a fresh prefix of its own kind, with the Wine
 # of that architecture: Debian installs 32- and 64-bit Wine side by side.

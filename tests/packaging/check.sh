@@ -19,14 +19,6 @@ on_exit() {
 }
 trap on_exit EXIT
 
-# Runs one named stage and prints how long it took.
-stage() {
-    local start=$SECONDS
-    stage_name=$1
-    shift
-    "$@"
-    printf '  %-40s %4d s\n' "$stage_name" $((SECONDS - start))
-}
 
 install_tools() {
     # Debian's pytest runs under Debian's python3, whatever python3 comes first on the PATH.
