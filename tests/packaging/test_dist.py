@@ -15,7 +15,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 DIST = Path(os.environ.get("DIST", ROOT / "dist"))
-ICONS = ROOT / "packaging" / "desktop" / "icons"
+ICONS = ROOT / "linux" / "icons"
 VERSION = re.search(r"project\(Whirlet VERSION ([0-9.]+)", (ROOT / "CMakeLists.txt").read_text())[1]
 ZIP_FILES = {"whirlet.exe", "README.txt", "LICENSE.txt", "THIRD-PARTY-NOTICES.txt"}
 

@@ -1,4 +1,4 @@
-"""The third-party notices generator (packaging/windows/notices.cmake) on made-up linker maps:
+"""The third-party notices generator (windows/notices.cmake) on made-up linker maps:
 what the link took code from is listed with its licence, what it only looked at is not, and a
 file from nowhere known stops the build."""
 
@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-SCRIPT = Path(__file__).resolve().parents[2] / "packaging" / "windows" / "notices.cmake"
+SCRIPT = Path(__file__).resolve().parents[2] / "windows" / "notices.cmake"
 
 
 @pytest.fixture

@@ -1,7 +1,7 @@
 """Fixtures for the web tests: the built page served on loopback, one headless Chromium for the
 run, the page loaded afresh for each test, and the desktop GL's projection matrices to compare.
 
-WHIRLET_WEB_SITE names the folder that scripts/web built (default: build/web/site)."""
+WHIRLET_WEB_SITE names the folder that web/run built (default: build/web/site)."""
 
 import functools
 import http.server

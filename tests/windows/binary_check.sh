@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Usage: tests/windows_binary_check.sh BUILD_DIR [i686|x86_64]
+# Usage: tests/windows/binary_check.sh BUILD_DIR [i686|x86_64]
 # Checks the cross-built whirlet.exe in BUILD_DIR (32-bit unless told x86_64): a console program
 # that needs only Windows' own DLLs, whose objects keep freeglut's route to the C runtime's exit.
 set -uo pipefail
