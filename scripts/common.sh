@@ -187,15 +187,16 @@ fetch_upstream_source() {
     find "$dir/source" -mindepth 1 -maxdepth 1 -type d -print -quit
 }
 
-# Building it for the browser (GLU's own code comes from Debian's libglu source, a .tar.xz).
-web_packages=(emscripten xz-utils python3)
+# Building it for the browser with emcmake (GLU's own code comes from Debian's libglu source, a
+# .tar.xz).
+web_packages=(emscripten cmake make xz-utils python3)
 
-# Looking at the page without a display: headless Chromium, and a font for the page's text.
-browser_packages=(chromium fonts-dejavu-core)
+# Looking at the page without a display: headless Chromium through Selenium and Chromium's driver,
+# which meet on "localhost" (netbase names it where a minimal system has no /etc/hosts), and a
+# font for the page's text.
+browser_packages=(chromium chromium-driver python3-selenium netbase fonts-dejavu-core)
 
-# The web tests: pytest and Selenium with Chromium's driver, which meet on "localhost" (netbase
-# names it where a minimal system has no /etc/hosts), and the desktop build's GL (through
-# surfaceless EGL) to compare the camera with.
-web_test_packages=(python3-pytest python3-selenium chromium-driver netbase g++
-                   "libglut-dev|freeglut3-dev" libglu1-mesa-dev libegl-dev libegl-mesa0
-                   libgl1-mesa-dri)
+# The web tests: pytest, and the desktop build's GL (through surfaceless EGL) to compare the
+# camera with.
+web_test_packages=(python3-pytest g++ "libglut-dev|freeglut3-dev" libglu1-mesa-dev libegl-dev
+                   libegl-mesa0 libgl1-mesa-dri)

@@ -1,9 +1,19 @@
-"""Headless Chromium through Selenium and Debian's chromedriver, and the page's frames read back."""
+"""Headless Chromium through Selenium and Debian's chromedriver, and the page's frames read back.
+The web tests' browser, and web/run's when there is no display:
+
+    python3 tests/web/browser.py SITE SCREENSHOT.png
+
+serves the built page from SITE, lets it draw 30 frames and saves a 540x388 screenshot."""
 
 import base64
+import contextlib
+import functools
+import http.server
 import json
 import os
 import shutil
+import sys
+import threading
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
@@ -44,6 +54,26 @@ PROBE = r"""
   });
 })();
 """
+
+
+@contextlib.contextmanager
+def serve(site):
+    """The page in folder site, served on a free loopback port while in use: its address."""
+    class Quiet(http.server.SimpleHTTPRequestHandler):
+        extensions_map = {**http.server.SimpleHTTPRequestHandler.extensions_map,
+                          ".wasm": "application/wasm", ".js": "text/javascript"}
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0),
+                                             functools.partial(Quiet, directory=site))
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        yield f"http://127.0.0.1:{server.server_address[1]}/"
+    finally:
+        server.shutdown()
+        server.server_close()
 
 
 def chromium():
@@ -162,3 +192,17 @@ class Frame:
     def __repr__(self):
         return (f"<frame {self.number} {self.width}x{self.height}: {self.count} lit, top row "
                 f"{self.top}, colours {dict(list(self.colours.items())[:4])}>")
+
+
+if __name__ == "__main__":
+    site, screenshot = sys.argv[1:]
+    with serve(site) as url:
+        tab = chromium()
+        try:
+            tab.driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+                "width": 540, "height": 388, "deviceScaleFactor": 1, "mobile": False})
+            tab.open(url)
+            tab.frame(30)
+            tab.driver.save_screenshot(screenshot)
+        finally:
+            tab.driver.quit()

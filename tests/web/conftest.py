@@ -3,12 +3,9 @@ run, the page loaded afresh for each test, and the desktop GL's projection matri
 
 WHIRLET_WEB_SITE names the folder that web/run built (default: build/web/site)."""
 
-import functools
-import http.server
 import os
 import subprocess
 import sys
-import threading
 
 import pytest
 
@@ -17,7 +14,7 @@ ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))  # geometry.py, shared with the desktop
 
-from browser import chromium  # noqa: E402
+from browser import chromium, serve  # noqa: E402
 
 # What the toolchain's GL emulation prints on every start, whatever the program does.
 TOOLCHAIN_LINES = {
@@ -43,24 +40,10 @@ def site():
     return path
 
 
-class _QuietHandler(http.server.SimpleHTTPRequestHandler):
-    extensions_map = {**http.server.SimpleHTTPRequestHandler.extensions_map,
-                      ".wasm": "application/wasm", ".js": "text/javascript"}
-
-    def log_message(self, *args):
-        pass
-
-
 @pytest.fixture(scope="session")
 def url(site):
-    """The page, served on a free loopback port for the run."""
-    server = http.server.ThreadingHTTPServer(
-        ("127.0.0.1", 0), functools.partial(_QuietHandler, directory=site))
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
-    thread.start()
-    yield f"http://127.0.0.1:{server.server_address[1]}/"
-    server.shutdown()
-    server.server_close()
+    with serve(site) as address:
+        yield address
 
 
 @pytest.fixture(scope="session")
@@ -86,11 +69,12 @@ def page(browser, url):
 def desktop_projection(tmp_path_factory):
     """The projection matrix that the desktop build's reshapeView leaves in the system's GL,
     as a function of the window size: 16 floats, column-major."""
-    binary = str(tmp_path_factory.mktemp("desktop") / "desktop_projection")
-    subprocess.run(["g++", "-std=c++17", "-O2", "-I", os.path.join(ROOT, "src"),
-                    os.path.join(HERE, "desktop_projection.cpp"),
-                    os.path.join(ROOT, "src", "scene.cpp"),
-                    "-o", binary, "-lglut", "-lGLU", "-lGL", "-lEGL"], check=True)
+    build = str(tmp_path_factory.mktemp("desktop"))
+    for step in (["-S", HERE, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DWHIRLET_WERROR=ON"],
+                 ["--build", build, "--target", "desktop_projection"]):
+        done = subprocess.run(["cmake", *step], capture_output=True, text=True)
+        assert done.returncode == 0, done.stdout + done.stderr
+    binary = os.path.join(build, "desktop_projection")
 
     def projection(width, height):
         done = subprocess.run([binary, f"{width}x{height}"], capture_output=True, text=True,
