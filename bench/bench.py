@@ -74,8 +74,9 @@ def hyperfine(size):
          out, "-L", "frames", f"1,{WALL_FRAMES[size] + 1}"] +
         [" ".join(command(name, size, "{frames}")) for name in PROGRAMS])
     with open(out) as f:
-        times = [r["times"] for r in json.load(f)["results"]]
-    return {name: times[i::len(PROGRAMS)] for i, name in enumerate(PROGRAMS)}
+        results = json.load(f)["results"]
+    return {n: [r["times"] for r in results if r["command"].endswith(path)]
+            for n, (path, _) in PROGRAMS.items()}
 
 
 def max_rss():
