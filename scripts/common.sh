@@ -59,8 +59,9 @@ display_packages=(xvfb xauth xdotool imagemagick)
 # labels read by OCR, the window's GL visual.
 e2e_packages=(xvfb xauth python3 python3-pytest python3-xlib python3-pil tesseract-ocr mesa-utils)
 
-# What cross-building it for 32-bit Windows needs (freeglut comes from Debian's source package).
-windows_packages=(cmake make g++-mingw-w64-i686)
+# What cross-building it for 32-bit Windows needs (freeglut comes from Debian's source package),
+# and reading the executable's headers for its check.
+windows_packages=(cmake make g++-mingw-w64-i686 python3-pytest python3-pefile)
 
 # Wine only recommends the GL and X libraries a GL window needs; they must match its architecture.
 wine_libraries=(libgl1 libgl1-mesa-dri libxrender1 libxrandr2 libxi6 libxcursor1 libxinerama1
