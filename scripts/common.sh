@@ -59,8 +59,10 @@ display_packages=(xvfb xauth xdotool imagemagick)
 # labels read by OCR, the window's GL visual.
 e2e_packages=(xvfb xauth python3 python3-pytest python3-xlib python3-pil tesseract-ocr mesa-utils)
 
-# What cross-building it for 32-bit Windows needs (freeglut comes from Debian's source package).
-windows_packages=(cmake make g++-mingw-w64-i686)
+# What cross-building it for 32-bit Windows needs (freeglut and MinGW-w64's licences come from
+# Debian's source packages, the latter a .tar.bz2), and reading the executable's headers for its
+# check.
+windows_packages=(cmake make g++-mingw-w64-i686 bzip2 python3-pytest python3-pefile)
 
 # Wine only recommends the GL and X libraries a GL window needs; they must match its architecture.
 wine_libraries=(libgl1 libgl1-mesa-dri libxrender1 libxrandr2 libxi6 libxcursor1 libxinerama1
@@ -180,7 +182,7 @@ fetch_upstream_source() {
         tar -xf "$state/$file" -C "$dir/source" --wildcards "$@"
     else
         tar -xf "$state/$file" -C "$dir/source"
-    fi
+    fi || return 1  # callers take its output in $(...), where set -e does not reach
     local version=${file#"${package}_"}
     echo "$package ${version%.orig.tar.*}: upstream tarball of Debian's source package" |
         tee "$dir/version" >&2

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The package checks: makes dist/ with scripts/package and checks what a user gets from it.
-#   - the .deb and the zip as files (lintian, contents, resources): tests/packaging/*.py
+#   - the .deb and the zip as files (lintian, contents): tests/packaging/*.py; the zip's
+#     whirlet.exe (headers, imports, resources): tests/windows/test_exe.py
 #   - the zip's whirlet.exe, unzipped into a fresh folder, under Wine's end-to-end checks
 #   - scripts/package again in a fresh copy of the sources: the same bytes
 #   - the .deb installed with apt-get into fresh Debian 12 and 13 systems (scripts/test-on),
@@ -73,6 +74,8 @@ echo "Package checks"
 stage "install tools" install_tools
 stage "scripts/package" scripts/package
 stage "dist/ as files" /usr/bin/python3 -m pytest -q tests/packaging
+stage "the zip's whirlet.exe" env WHIRLET_EXE="$(ls dist/whirlet-*-win32.zip)" \
+    /usr/bin/python3 -m pytest -q tests/windows
 stage "zip under Wine" zip_under_wine
 stage "scripts/package again, same bytes" same_bytes
 for release in bookworm trixie; do

@@ -1,13 +1,14 @@
 """What scripts/package leaves in dist/, looked at as a user's tools see it.
 
 python3 -m pytest tests/packaging/test_dist.py   (DIST=other/dist to look elsewhere)
+
+The zip's whirlet.exe is read by tests/windows/test_exe.py, which tests/packaging/check.sh runs.
 """
 
 import os
 import re
 import struct
 import subprocess
-import tempfile
 import zipfile
 from pathlib import Path
 
@@ -45,14 +46,6 @@ def unpacked(deb, tmp_path_factory):
 @pytest.fixture(scope="module")
 def zipped():
     return only("*.zip")
-
-
-@pytest.fixture(scope="module")
-def exe(zipped, tmp_path_factory):
-    folder = tmp_path_factory.mktemp("zip")
-    with zipfile.ZipFile(zipped) as archive:
-        archive.extract("whirlet.exe", folder)
-    return folder / "whirlet.exe"
 
 
 # The Debian package
@@ -135,37 +128,3 @@ def test_notices_carry_the_licences_of_what_is_linked_in(zipped):
                  "GCC RUNTIME LIBRARY EXCEPTION\n\nVersion 3.1",     # GCC's runtime
                  "GNU GENERAL PUBLIC LICENSE\n                       Version 3"):
         assert text in notices
-
-
-def pe_header(exe):
-    data = exe.read_bytes()
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    assert data[pe:pe + 4] == b"PE\0\0"
-    machine, _, timestamp = struct.unpack_from("<HHI", data, pe + 4)
-    return machine, timestamp
-
-
-def test_exe_is_32_bit_with_no_link_date(exe):
-    assert pe_header(exe) == (0x14C, 0)  # i386, and no time stamp
-
-
-def test_exe_carries_version_and_icon(exe, tmp_path):
-    listing = run("wrestool", "-l", str(exe))
-    assert "type=group_icon" in listing and "type=version" in listing, listing
-    version = subprocess.run(["wrestool", "-x", "--raw", "-t", "16", str(exe)],
-                             check=True, capture_output=True).stdout
-    # VS_FIXEDFILEINFO: signature, struct version, then the file version as two 32-bit halves.
-    at = version.index(struct.pack("<I", 0xFEEF04BD))
-    high, low = struct.unpack_from("<II", version, at + 8)
-    parts = [int(p) for p in VERSION.split(".")] + [0] * (4 - VERSION.count(".") - 1)
-    assert (high >> 16, high & 0xFFFF, low >> 16, low & 0xFFFF) == tuple(parts)
-    # The string table: each key, the padding after it, and its value, in UTF-16.
-    table = version[at:].decode("utf-16-le", errors="replace")
-    value = {key: re.search(key + "\0+([^\0]+)", table)[1]
-             for key in ("FileVersion", "ProductVersion", "ProductName")}
-    assert value == {"FileVersion": VERSION, "ProductVersion": VERSION, "ProductName": "Whirlet"}
-    ico = tmp_path / "whirlet.ico"
-    ico.write_bytes(subprocess.run(["wrestool", "-x", "-t", "14", str(exe)], check=True,
-                                   capture_output=True).stdout)
-    sizes = re.findall(r"--width=(\d+)", run("icotool", "-l", str(ico)))
-    assert sorted(map(int, sizes)) == [16, 24, 32, 48, 64, 256]
