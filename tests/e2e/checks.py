@@ -5,8 +5,8 @@ import random
 import re
 import subprocess
 
-from geometry import widest
-from harness import MENU, TURN, App, distinct, lit, measure_size
+from geometry import apex, widest
+from harness import MENU, TURN, App, distinct, lit
 
 SIZE = (320, 320)
 UNKNOWN_ARGS = ["--frobnicate", "extra", "words"]
@@ -31,6 +31,37 @@ def check_close(app):
     status = app.wait_exit(app.platform.close_timeout)
     assert status is not None, f"still running {app.platform.close_timeout}s after the close"
     assert status == 0, f"exit status {status} after the close"
+
+
+def check_size(app, width, height):
+    """Frames at one window size agree with the camera: apex fixed, width scaled by height and
+    cut off by the window's sides."""
+    expected_apex = apex(width, height)
+    widest_px = widest(width, height)
+    widths = []
+    # The width depends on the angle: look until a frame comes near the widest it can be.
+    for _ in range(TURN):
+        app.wait_frames(1)
+        shot = app.screenshot()
+        assert shot.size == (width, height), (
+            f"screenshot is {shot.width}x{shot.height}, window should be {width}x{height}")
+        seen = lit(shot)
+        assert seen.width <= widest_px + 3, (
+            f"at {width}x{height} the triangle is {seen.width} px wide, at most "
+            f"{widest_px:.1f} expected")
+        if seen.width < 0.5 * widest_px:
+            continue  # nearly edge-on: a thin sliver may leave the corner's pixels unlit
+        assert abs(seen.bbox[1] - expected_apex[1]) <= 2, (
+            f"at {width}x{height} the top corner is on row {seen.bbox[1]}, "
+            f"expected {expected_apex[1]:.1f}")
+        assert abs(seen.apex_x - expected_apex[0]) <= 3, (
+            f"at {width}x{height} the top corner is at x={seen.apex_x}, "
+            f"expected {expected_apex[0]:.1f}")
+        widths.append(seen.width)
+        if seen.width >= 0.9 * widest_px and len(widths) >= 3:
+            return
+    raise AssertionError(f"at {width}x{height} the triangle never got near {widest_px:.1f} px "
+                         f"wide in a whole turn (widest seen {max(widths, default=0)})")
 
 
 def test_window(app):
@@ -103,10 +134,10 @@ def test_resize(app):
     """Wide and tall windows keep the picture's proportions."""
     width, height = SIZE
     try:
-        measure_size(app, width, height)
+        check_size(app, width, height)
         for size in ((2 * width, height), (width, 2 * height)):
             app.resize(*size)
-            measure_size(app, *size)
+            check_size(app, *size)
     finally:
         app.resize(width, height)
 

@@ -30,8 +30,6 @@ except ImportError:
         os.execv("/usr/bin/python3", ["/usr/bin/python3", *sys.argv])
     raise
 
-from geometry import apex, widest
-
 TITLE = "Whirlet@Brackenholme"
 MENU_TITLE = "freeglut menu"  # the toolkit's pop-up menus, native and under Wine
 # The menu as a user reads it, top to bottom: (label, submenu or None).
@@ -344,29 +342,24 @@ class App:
         change to the window's pixels (drawing in a child window included) once it is made."""
         x = self.display.x
         watch = self.window.damage_create(damage.DamageReportNonEmpty)
+        reports, deadline = 0, time.monotonic() + self.platform.frame_timeout
         try:
             # The first report is the server's own, at once: the whole window, as created.
-            for _ in range(count + 1):
-                self._next_damage(watch)
-                x.damage_subtract(watch)  # report the next change again
+            while reports <= count:
+                if not x.pending_events():
+                    assert self.alive(), (f"program exited with status {self.proc.returncode}; "
+                                          f"output: {self.output()}")
+                    assert time.monotonic() < deadline, (
+                        f"no frame drawn for {self.platform.frame_timeout:.0f}s")
+                    select.select([x], [], [], 0.5)
+                elif getattr(x.next_event(), "damage", None) == watch:
+                    reports, deadline = reports + 1, time.monotonic() + self.platform.frame_timeout
+                    x.damage_subtract(watch)  # and report the next change again
         finally:
             x.damage_destroy(watch)
             x.sync()  # its reports still on their way arrive before this returns, and go
             while x.pending_events():
                 x.next_event()
-
-    def _next_damage(self, watch):
-        x = self.display.x
-        deadline = time.monotonic() + self.platform.frame_timeout
-        while True:
-            while x.pending_events():
-                if getattr(x.next_event(), "damage", None) == watch:
-                    return
-            assert self.alive(), (f"program exited with status {self.proc.returncode}; "
-                                  f"output: {self.output()}")
-            left = deadline - time.monotonic()
-            assert left > 0, f"no frame drawn for {self.platform.frame_timeout:.0f}s"
-            select.select([x], [], [], min(left, 0.5))
 
     def frames(self, count):
         """Screenshots of count frames, each drawn after the one before."""
@@ -517,41 +510,6 @@ class Runs:
     def stop(self):
         if self.app is not None:
             self.app.kill()
-
-
-# ---------------------------------------------------------------------------------------------
-# Measurements shared by the checks and the soak
-
-
-def measure_size(app: App, width, height):
-    """Frames at one window size agree with the camera: apex fixed, width scaled by height and
-    cut off by the window's sides."""
-    expected_apex = apex(width, height)
-    widest_px = widest(width, height)
-    widths = []
-    # The width depends on the angle: look until a frame comes near the widest it can be.
-    for _ in range(TURN):
-        app.wait_frames(1)
-        shot = app.screenshot()
-        assert shot.size == (width, height), (
-            f"screenshot is {shot.width}x{shot.height}, window should be {width}x{height}")
-        seen = lit(shot)
-        assert seen.width <= widest_px + 3, (
-            f"at {width}x{height} the triangle is {seen.width} px wide, at most "
-            f"{widest_px:.1f} expected")
-        if seen.width < 0.5 * widest_px:
-            continue  # nearly edge-on: a thin sliver may leave the corner's pixels unlit
-        assert abs(seen.bbox[1] - expected_apex[1]) <= 2, (
-            f"at {width}x{height} the top corner is on row {seen.bbox[1]}, "
-            f"expected {expected_apex[1]:.1f}")
-        assert abs(seen.apex_x - expected_apex[0]) <= 3, (
-            f"at {width}x{height} the top corner is at x={seen.apex_x}, "
-            f"expected {expected_apex[0]:.1f}")
-        widths.append(seen.width)
-        if seen.width >= 0.9 * widest_px and len(widths) >= 3:
-            return
-    raise AssertionError(f"at {width}x{height} the triangle never got near {widest_px:.1f} px "
-                         f"wide in a whole turn (widest seen {max(widths, default=0)})")
 
 
 def main(test_file, argv):

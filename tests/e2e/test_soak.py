@@ -17,8 +17,7 @@ import time
 
 import harness  # first: it restarts under Debian's python3 when another one runs this
 import geometry
-import pytest
-from checks import check_close
+from checks import check_close, check_size
 from harness import lit, wait_until
 
 START = (320, 320)
@@ -144,7 +143,7 @@ class Soak:
         self.app.resize(width, height)
         self.size = (width, height)
         if width >= 40 and height >= 40:
-            harness.measure_size(self.app, width, height)
+            check_size(self.app, width, height)
 
     def random_resize(self):
         special = [(1, 1), (START[0], 1), (1, START[1]), self.screen, START]
