@@ -13,8 +13,8 @@ UNKNOWN_ARGS = ["--frobnicate", "extra", "words"]
 
 
 def check_animation(app, colour="White"):
-    """Successive frames differ, and each shows one small flat lit shape on black."""
-    shots = app.frames(4)
+    """Frames ten degrees apart differ, and each shows one small flat lit shape on black."""
+    shots = app.frames(4, apart=10)
     assert distinct(shots) >= 3, f"only {distinct(shots)} distinct pictures in 4 frames"
     for shot in shots:
         seen = lit(shot)
@@ -127,7 +127,7 @@ def test_other_input_inert(app):
     app.wait_frames(app.platform.settle_frames)
     assert app.alive(), "program died from a click or key press"
     app.wait_colour(before)
-    assert distinct(app.frames(3)) >= 2, "animation stopped"
+    assert distinct(app.frames(3, apart=10)) >= 2, "animation stopped"
 
 
 def test_resize(app):

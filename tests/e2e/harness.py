@@ -361,11 +361,12 @@ class App:
             while x.pending_events():
                 x.next_event()
 
-    def frames(self, count):
-        """Screenshots of count frames, each drawn after the one before."""
+    def frames(self, count, apart=1):
+        """Screenshots of count frames, each drawn at least `apart` frames after the one before.
+        (Near face-on a turn of a degree or two may change no pixel.)"""
         shots = []
         for _ in range(count):
-            self.wait_frames(1)
+            self.wait_frames(apart)
             shots.append(self.screenshot())
         return shots
 
