@@ -85,7 +85,8 @@ class Soak:
         assert not app.menus(), "a menu is open"
         w, h = self.size
         if w >= 40 and h >= 40:
-            app.wait_colour(self.colour, min_pixels=min(150, w * h // 200))
+            # The triangle's size follows the height: face-on it covers about h * h / 46 pixels.
+            app.wait_colour(self.colour, min_pixels=min(150, h * h // 100))
             shots = app.frames(3, apart=30)  # in a small window ten degrees may change nothing
             assert harness.distinct(shots) >= 2, f"animation stopped at {w}x{h}"
         else:
