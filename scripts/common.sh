@@ -89,14 +89,15 @@ stage() {
 
 # Usage: run_under_wine i686|x86_64 PATH/TO/whirlet.exe
 # Runs the end-to-end checks on a Windows build in a fresh prefix of its own kind, with the Wine
-# of that architecture: Debian installs 32- and 64-bit Wine side by side.
+# of that architecture: Debian installs 32- and 64-bit Wine side by side. Without DISPLAY they
+# make an Xvfb of their own, so that the window manager they start never lands on a desktop.
 run_under_wine() {
     local wine
     case $1 in
         i686) wine=(WINEARCH=win32 WINELOADER=/usr/lib/wine/wine WINESERVER=/usr/lib/wine/wineserver32) ;;
         x86_64) wine=(WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver64) ;;
     esac
-    env "${wine[@]}" python3 tests/e2e/test_windows.py "$2"
+    env -u DISPLAY "${wine[@]}" python3 tests/e2e/test_windows.py "$2"
 }
 
 # Usage: runs_32_bit SCRATCH_FILE

@@ -4,18 +4,17 @@ test_windows.py import them and choose the platform."""
 import random
 import re
 import subprocess
-import time
 
-from geometry import widest
-from harness import MENU, App, distinct, lit, measure_size
+from geometry import apex, widest
+from harness import MENU, TURN, App, distinct, lit
 
 SIZE = (320, 320)
 UNKNOWN_ARGS = ["--frobnicate", "extra", "words"]
 
 
 def check_animation(app, colour="White"):
-    """Successive frames differ, and each shows one small flat lit shape on black."""
-    shots = app.frames(4, 0.1)
+    """Frames ten degrees apart differ, and each shows one small flat lit shape on black."""
+    shots = app.frames(4, apart=10)
     assert distinct(shots) >= 3, f"only {distinct(shots)} distinct pictures in 4 frames"
     for shot in shots:
         seen = lit(shot)
@@ -34,6 +33,37 @@ def check_close(app):
     assert status == 0, f"exit status {status} after the close"
 
 
+def check_size(app, width, height):
+    """Frames at one window size agree with the camera: apex fixed, width scaled by height and
+    cut off by the window's sides."""
+    expected_apex = apex(width, height)
+    widest_px = widest(width, height)
+    widths = []
+    # The width depends on the angle: look until a frame comes near the widest it can be.
+    for _ in range(TURN):
+        app.wait_frames(1)
+        shot = app.screenshot()
+        assert shot.size == (width, height), (
+            f"screenshot is {shot.width}x{shot.height}, window should be {width}x{height}")
+        seen = lit(shot)
+        assert seen.width <= widest_px + 3, (
+            f"at {width}x{height} the triangle is {seen.width} px wide, at most "
+            f"{widest_px:.1f} expected")
+        if seen.width < 0.5 * widest_px:
+            continue  # nearly edge-on: a thin sliver may leave the corner's pixels unlit
+        assert abs(seen.bbox[1] - expected_apex[1]) <= 2, (
+            f"at {width}x{height} the top corner is on row {seen.bbox[1]}, "
+            f"expected {expected_apex[1]:.1f}")
+        assert abs(seen.apex_x - expected_apex[0]) <= 3, (
+            f"at {width}x{height} the top corner is at x={seen.apex_x}, "
+            f"expected {expected_apex[0]:.1f}")
+        widths.append(seen.width)
+        if seen.width >= 0.9 * widest_px and len(widths) >= 3:
+            return
+    raise AssertionError(f"at {width}x{height} the triangle never got near {widest_px:.1f} px "
+                         f"wide in a whole turn (widest seen {max(widths, default=0)})")
+
+
 def test_window(app):
     """The window, found by its exact title, is where the program asks for it, 320x320."""
     assert app.geometry() == (*app.platform.client_origin(), *SIZE)
@@ -48,9 +78,12 @@ def test_both_faces(app):
     (mirrored: its lowest corner on the other side); it vanishes only edge-on."""
     width, height = SIZE
     counts = {"front": 0, "back": 0, "edge-on": 0, "nothing": 0}
-    rng = random.Random(7)  # irregular sampling, so no sampling rate locks onto the turn
-    deadline = time.monotonic() + 3 * app.platform.change_timeout
-    while min(counts["front"], counts["back"]) < 5 and time.monotonic() < deadline:
+    rng = random.Random(7)  # irregular steps, so that no step locks onto the turn
+    turned = 0  # frames at least
+    while min(counts["front"], counts["back"]) < 5 and turned < 2 * TURN:
+        step = rng.randint(1, 9)
+        app.wait_frames(step)
+        turned += step
         seen = lit(app.screenshot())
         if not seen.count:
             counts["nothing"] += 1
@@ -58,7 +91,6 @@ def test_both_faces(app):
             counts["edge-on"] += 1
         else:
             counts["front" if seen.foot_x < width / 2 else "back"] += 1
-        time.sleep(rng.uniform(0.005, 0.04))
     frames = sum(counts.values())
     assert min(counts["front"], counts["back"]) >= 5, f"in {frames} frames: {counts}"
     assert counts["nothing"] <= 0.1 * frames, f"in {frames} frames: {counts}"
@@ -89,24 +121,23 @@ def test_other_input_inert(app):
     before = app.wait_colour().colour
     for button in (1, 2):
         app.click(button, (SIZE[0] // 2, SIZE[1] // 2))
-        time.sleep(0.2)
+        app.wait_frames(app.platform.settle_frames)
         assert not app.menus(), f"button {button} opened a menu"
     app.key("Escape", "q", "space", "Return", "a", "1", "F1", "Left", "ctrl+c")
-    time.sleep(0.3)
+    app.wait_frames(app.platform.settle_frames)
     assert app.alive(), "program died from a click or key press"
     app.wait_colour(before)
-    assert distinct(app.frames(3, 0.1)) >= 2, "animation stopped"
+    assert distinct(app.frames(3, apart=10)) >= 2, "animation stopped"
 
 
 def test_resize(app):
     """Wide and tall windows keep the picture's proportions."""
     width, height = SIZE
     try:
-        measure_size(app, width, height)
+        check_size(app, width, height)
         for size in ((2 * width, height), (width, 2 * height)):
             app.resize(*size)
-            time.sleep(0.2)
-            measure_size(app, *size)
+            check_size(app, *size)
     finally:
         app.resize(width, height)
 
@@ -114,9 +145,8 @@ def test_resize(app):
 def test_visual(app):
     """The window's GL visual is double-buffered RGBA with a depth buffer, as GLX describes it.
     (Under Wine the picture is drawn in a child window of the window's X window.)"""
-    children = app.window.query_tree().children
-    visual = (children[0] if children else app.window).get_attributes().visual
-    text = subprocess.run(["glxinfo", "-v"], env=app.xvfb.env, stdout=subprocess.PIPE,
+    visual = app.picture().get_attributes().visual
+    text = subprocess.run(["glxinfo", "-v"], stdout=subprocess.PIPE,
                           stderr=subprocess.DEVNULL, check=True).stdout.decode()
     block = re.search(r"^Visual ID: %x .*?(?=^\S|\Z)" % visual, text, re.M | re.S)
     assert block, f"glxinfo lists no visual {visual:#x}"
@@ -140,9 +170,9 @@ def test_quiet(runs):
     assert app.output() == ("", "")
 
 
-def test_unknown_arguments(xvfb, platform):
+def test_unknown_arguments(display, platform):
     """Arguments the program does not know change nothing: same window, picture and close."""
-    app = App(xvfb, platform, UNKNOWN_ARGS)
+    app = App(display, platform, UNKNOWN_ARGS)
     try:
         app.wait_window()
         assert app.geometry() == (*platform.client_origin(), *SIZE)

@@ -1,5 +1,5 @@
-"""Fixtures of the end-to-end checks: the platform, a private display, and a program run that
-the checks share in order (started again when a check ended it)."""
+"""Fixtures of the end-to-end checks: the platform, the display, and a program run that the
+checks share in order (started again when a check ended it)."""
 
 import os
 
@@ -20,23 +20,19 @@ def platform(request):
 
 
 @pytest.fixture(scope="module")
-def screen():
-    return "1280x1024x24"
+def display(platform):
+    display = harness.Display()
+    try:
+        platform.prepare(display)
+        yield display
+    finally:
+        platform.finish()
+        display.close()
 
 
 @pytest.fixture(scope="module")
-def xvfb(platform, screen):
-    with harness.Xvfb(screen, platform.window_manager) as xvfb:
-        try:
-            platform.prepare(xvfb)
-            yield xvfb
-        finally:
-            platform.finish()
-
-
-@pytest.fixture(scope="module")
-def runs(xvfb, platform):
-    runs = harness.Runs(xvfb, platform)
+def runs(display, platform):
+    runs = harness.Runs(display, platform)
     yield runs
     runs.stop()
 

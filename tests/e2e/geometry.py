@@ -27,9 +27,10 @@ def apex(width, height):
 
 
 def widest(width, height):
-    """The widest the turning triangle gets on screen, over a whole turn, in pixels."""
+    """The widest the turning triangle gets in the window, over a whole turn, in pixels: in a
+    narrow window its sides are cut off."""
     best = 0.0
     for tenth in range(3600):
         xs = [project(v, tenth / 10, width, height)[0] for v in VERTICES]
-        best = max(best, max(xs) - min(xs))
+        best = max(best, min(max(xs), width) - max(min(xs), 0))
     return best

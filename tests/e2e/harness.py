@@ -1,11 +1,13 @@
-"""Drives the real program on a private X display the way a user would, and looks at its pixels.
+"""Drives the real program on an X display the way a user would, and looks at its pixels.
 
-X through python-xlib (windows, the pointer and keys by XTEST, the polite close), pictures
-through Pillow, the menu's labels through tesseract. What differs between the native program and
-the Windows one under Wine lives in a Platform (see Native here and Wine in test_windows.py).
+X through python-xlib (windows, the pointer and keys by XTEST, the polite close, frames counted by
+DAMAGE), pictures through Pillow, the menu's labels through tesseract. What differs between the
+native program and the Windows one under Wine lives in a Platform (see Native here and Wine in
+test_windows.py).
 """
 
 import os
+import select
 import subprocess
 import sys
 import tempfile
@@ -19,7 +21,7 @@ try:
     import pytest
     from PIL import Image, ImageChops, ImageOps
     from Xlib import X, XK, display, error
-    from Xlib.ext import xtest
+    from Xlib.ext import damage, xtest
     from Xlib.protocol import event
 except ImportError:
     # Debian's python3-* packages serve Debian's interpreter; an earlier python3 on PATH (pyenv, a
@@ -28,8 +30,6 @@ except ImportError:
         os.execv("/usr/bin/python3", ["/usr/bin/python3", *sys.argv])
     raise
 
-from geometry import apex, widest
-
 TITLE = "Whirlet@Brackenholme"
 MENU_TITLE = "freeglut menu"  # the toolkit's pop-up menus, native and under Wine
 # The menu as a user reads it, top to bottom: (label, submenu or None).
@@ -37,27 +37,32 @@ MENU = [("White", None), ("RGB Menu", [("Red", None), ("Blue", None), ("Green", 
 COLOURS = {"White": (255, 255, 255), "Red": (255, 0, 0), "Green": (0, 255, 0),
            "Blue": (0, 0, 255)}
 MENU_BORDER = 2  # the toolkit's, around its entries
+TURN = 360  # frames: the triangle turns a degree a frame
+SCREEN = "-screen 0 1280x1024x24"  # the Xvfb of a run that is given no display
 
 
 class Native:
     """The program as built for this system, on a display without a window manager."""
 
-    window_manager = False
     startup_timeout = 15.0
-    change_timeout = 3.0  # how long a change may take to reach the screen
+    change_timeout = 3.0  # how long a change (a menu, a window's size) may take to reach X
+    frame_timeout = 10.0  # how long one frame may take on a busy machine
+    # Frames that may still show the picture as it was before a change: one already on its way
+    # to the X server, and one drawn before the program read the change. The next is new.
+    settle_frames = 3
     close_timeout = 5.0
 
     def __init__(self, program):
         self.program = os.path.abspath(program)
 
-    def prepare(self, xvfb):
+    def prepare(self, display):
         """Once per display, before the first run."""
 
     def finish(self):
         """Once per display, after the last run."""
 
     def command(self, args):
-        return [self.program, *args], None  # command, environment (None: the display's)
+        return [self.program, *args], None  # command, environment (None: this one)
 
     def client_origin(self):
         """Where the window's drawing area must land for the asked-for (100,100)."""
@@ -84,57 +89,20 @@ def wait_until(predicate, timeout, interval=0.05, what="condition"):
 WinInfo = namedtuple("WinInfo", "window x y width height viewable")
 
 
-class Xvfb:
-    """A private virtual X server on a free display number, with openbox on it if asked."""
+class Display:
+    """The X display the checks run on: $DISPLAY."""
 
-    def __init__(self, screen="1280x1024x24", window_manager=False):
-        self.screen, self.window_manager = screen, window_manager
-        self.procs, self.display, self.x = [], None, None
-
-    def __enter__(self):
-        read_fd, write_fd = os.pipe()
-        # Without -noreset the server resets whenever its last client leaves and refuses
-        # connections meanwhile.
-        self._spawn(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", self.screen,
-                     "-nolisten", "tcp", "-noreset"], pass_fds=(write_fd,))
-        os.close(write_fd)
-        with os.fdopen(read_fd, "rb") as pipe:
-            number = pipe.readline().strip()  # empty if the server gave up
-        if not number:
-            self.__exit__()
-            raise RuntimeError("Xvfb did not start")
-        self.display = ":" + number.decode()
-        self.x = display.Display(self.display)
+    def __init__(self):
+        self.x = display.Display()
         self.root = self.x.screen().root
-        if self.window_manager:
-            self._spawn(["openbox", "--sm-disable"], env=self.env)
-            check = self.x.intern_atom("_NET_SUPPORTING_WM_CHECK")
-            wait_until(lambda: self.root.get_full_property(check, X.AnyPropertyType), 15, 0.1,
-                       "the window manager")
-        return self
+        self.x.damage_query_version()  # the extension answers nothing before this
 
-    def _spawn(self, args, **kwargs):
-        self.procs.append(subprocess.Popen(args, stdout=subprocess.DEVNULL,
-                                           stderr=subprocess.DEVNULL, **kwargs))
+    def close(self):
+        self.x.close()
 
-    def __exit__(self, *exc):
-        if self.x is not None:
-            self.x.close()
-            self.x = None
-        for proc in reversed(self.procs):
-            proc.terminate()
-            try:
-                proc.wait(5)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
-        self.procs = []
-
-    @property
-    def env(self):
-        env = dict(os.environ, DISPLAY=self.display)
-        env.pop("XAUTHORITY", None)  # our server has no cookie; a stale one would not match
-        return env
+    def size(self):
+        screen = self.x.screen()
+        return screen.width_in_pixels, screen.height_in_pixels
 
     def windows(self, name, depth=3):
         """Windows with this title anywhere near the top of the tree (a window manager puts
@@ -295,13 +263,13 @@ def read_menu(image, layout):
 
 
 class App:
-    """One run of the program on an Xvfb, driven as a user would."""
+    """One run of the program, driven as a user would."""
 
-    def __init__(self, xvfb: Xvfb, platform, args=()):
-        self.xvfb, self.platform = xvfb, platform
+    def __init__(self, display: Display, platform, args=()):
+        self.display, self.platform = display, platform
         command, env = platform.command(list(args))
         self.out, self.err = tempfile.TemporaryFile(), tempfile.TemporaryFile()
-        self.proc = subprocess.Popen(command, env=env or xvfb.env, stdin=subprocess.DEVNULL,
+        self.proc = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL,
                                      stdout=self.out, stderr=self.err)
         self.window = None
         self.menu_reads = {}  # (menu window, size) -> (labels, rows in it): they stay
@@ -317,7 +285,7 @@ class App:
         def shown():
             assert self.alive(), (f"program exited early with status {self.proc.returncode}; "
                                   f"output: {self.output()}")
-            return [w for w in self.xvfb.windows(TITLE) if w.viewable]
+            return [w for w in self.display.windows(TITLE) if w.viewable]
 
         found = wait_until(shown, self.platform.startup_timeout, 0.1,
                            f"a window titled {TITLE!r}")
@@ -334,7 +302,7 @@ class App:
 
     def close(self):
         """What a window manager sends when the user closes the window."""
-        x = self.xvfb.x
+        x = self.display.x
         self.window.send_event(event.ClientMessage(
             window=self.window, client_type=x.intern_atom("WM_PROTOCOLS"),
             data=(32, [x.intern_atom("WM_DELETE_WINDOW"), X.CurrentTime, 0, 0, 0])))
@@ -355,42 +323,67 @@ class App:
 
     def geometry(self):
         """(x, y, width, height) of the window's drawing area on the screen."""
-        self.xvfb.x.sync()
-        at = self.window.translate_coords(self.xvfb.root, 0, 0)
+        self.display.x.sync()
+        at = self.window.translate_coords(self.display.root, 0, 0)
         size = self.window.get_geometry()
         return -at.x, -at.y, size.width, size.height
 
     def screenshot(self):
         _, _, width, height = self.geometry()
-        return self.xvfb.grab(0, 0, width, height, self.window)
+        return self.display.grab(0, 0, width, height, self.window)
 
-    def frames(self, count, interval=0.05):
+    def picture(self):
+        """The X window the program draws in: under Wine a child of its window, else itself."""
+        children = self.window.query_tree().children
+        return children[0] if children else self.window
+
+    def wait_frames(self, count):
+        """Waits until the program has drawn count more frames: the X server reports each
+        change to the window's pixels (drawing in a child window included) once it is made."""
+        x = self.display.x
+        watch = self.window.damage_create(damage.DamageReportNonEmpty)
+        reports, deadline = 0, time.monotonic() + self.platform.frame_timeout
+        try:
+            # The first report is the server's own, at once: the whole window, as created.
+            while reports <= count:
+                if not x.pending_events():
+                    assert self.alive(), (f"program exited with status {self.proc.returncode}; "
+                                          f"output: {self.output()}")
+                    assert time.monotonic() < deadline, (
+                        f"no frame drawn for {self.platform.frame_timeout:.0f}s")
+                    select.select([x], [], [], 0.5)
+                elif getattr(x.next_event(), "damage", None) == watch:
+                    reports, deadline = reports + 1, time.monotonic() + self.platform.frame_timeout
+                    x.damage_subtract(watch)  # and report the next change again
+        finally:
+            x.damage_destroy(watch)
+            x.sync()  # its reports still on their way arrive before this returns, and go
+            while x.pending_events():
+                x.next_event()
+
+    def frames(self, count, apart=1):
+        """Screenshots of count frames, each drawn at least `apart` frames after the one before.
+        (Near face-on a turn of a degree or two may change no pixel.)"""
         shots = []
-        for i in range(count):
-            if i:
-                time.sleep(interval)
+        for _ in range(count):
+            self.wait_frames(apart)
             shots.append(self.screenshot())
         return shots
 
     def wait_colour(self, name=None, min_pixels=150):
-        """Waits until the triangle shows clearly, in the named colour if given; returns what
-        that frame shows (a Lit)."""
-        seen = []
-
-        def shows():
-            now = lit(self.screenshot())
-            seen.append(now.colour)
-            return now.count >= min_pixels and now.colour == (name or now.colour) and now
-
-        try:
-            return wait_until(shows, self.platform.change_timeout)
-        except AssertionError:
-            raise AssertionError(f"expected a clear {name or ''} triangle, saw "
-                                 f"{sorted(set(seen))}") from None
+        """The next frame that shows the triangle clearly (it may be edge-on a while): in the
+        named colour, if one is given. Returns what that frame shows (a Lit)."""
+        for _ in range(TURN):
+            self.wait_frames(1)
+            seen = lit(self.screenshot())
+            if seen.count >= min_pixels:
+                assert name in (None, seen.colour), f"expected a {name} triangle, saw {seen.colour}"
+                return seen
+        raise AssertionError(f"no frame in a whole turn showed {min_pixels} lit pixels")
 
     def menus(self):
         """The toolkit's menus on the screen now (they exist unmapped, 1x1, from the start)."""
-        return [w for w in self.xvfb.windows(MENU_TITLE)
+        return [w for w in self.display.windows(MENU_TITLE)
                 if w.viewable and w.width > 1 and w.height > 1]
 
     def read_menu(self, menu, layout, fresh=False):
@@ -407,8 +400,8 @@ class App:
         def read():
             nonlocal reading, nudge
             nudge = (nudge + 1) % 2  # the toolkit paints a menu as the pointer moves over it
-            self.xvfb.pointer(menu.x + menu.width // 2, menu.y + MENU_BORDER + 2 + nudge)
-            shot = self.xvfb.grab(menu.x, menu.y, menu.width, menu.height)
+            self.display.pointer(menu.x + menu.width // 2, menu.y + MENU_BORDER + 2 + nudge)
+            shot = self.display.grab(menu.x, menu.y, menu.width, menu.height)
             if len(shot.getcolors(menu.width * menu.height) or ()) < 3:
                 return False  # not painted yet
             labels, rows = reading = read_menu(shot, layout)
@@ -426,19 +419,26 @@ class App:
     def click(self, button, at):
         """Clicks a button at a window-relative position."""
         x, y, _, _ = self.geometry()
-        self.xvfb.pointer(x + at[0], y + at[1])
-        self.xvfb.click(button)
+        self.display.pointer(x + at[0], y + at[1])
+        self.display.click(button)
 
     def key(self, *keys):
         """Presses keys with the program's window focused."""
         self.window.set_input_focus(X.RevertToParent, X.CurrentTime)
         for combo in keys:
-            self.xvfb.key(combo)
+            self.display.key(combo)
 
     def resize(self, width, height):
+        """Resizes the window; returns once the program has drawn at the new size."""
         self.window.configure(width=width, height=height)
-        wait_until(lambda: self.geometry()[2:] == (width, height), self.platform.change_timeout,
-                   0.05, f"the window to become {width}x{height}")
+
+        def resized():
+            picture = self.picture().get_geometry()
+            return self.geometry()[2:] == (picture.width, picture.height) == (width, height)
+
+        wait_until(resized, self.platform.change_timeout, 0.05,
+                   f"the window to become {width}x{height}")
+        self.wait_frames(self.platform.settle_frames)
 
     def new_menu(self, known, what):
         """A menu that opened, not among the known ones, once it stays put: the toolkit may
@@ -462,22 +462,23 @@ class App:
         labels, rows = self.read_menu(menu, layout)
         assert label in labels, f"the menu reads {labels}, no {label!r}"
         known = {w.window.id for w in self.menus()}
-        self.xvfb.pointer(menu.x + menu.width // 2, rows[labels.index(label)])
+        self.display.pointer(menu.x + menu.width // 2, rows[labels.index(label)])
         return self.new_menu(known, f"submenu {label!r} to open")
 
     def choose(self, path, at=(20, 20)):
         """Opens the menu at a window position and chooses the entry its labels name, through
-        submenus. Waits for the menus to close."""
+        submenus. Returns once the menus closed and the program has drawn since."""
         menu, layout = self.open_menu(at), MENU
         for label in path[:-1]:
             menu = self.open_submenu(menu, layout, label)
             layout = dict(layout)[label]
         labels, rows = self.read_menu(menu, layout)
         assert path[-1] in labels, f"the menu reads {labels}, no {path[-1]!r}"
-        self.xvfb.pointer(menu.x + menu.width // 2, rows[labels.index(path[-1])])
-        self.xvfb.click(1)
+        self.display.pointer(menu.x + menu.width // 2, rows[labels.index(path[-1])])
+        self.display.click(1)
         wait_until(lambda: not self.menus(), self.platform.change_timeout, 0.05,
                    "the menu to close")
+        self.wait_frames(self.platform.settle_frames)
 
     def dismiss_menus(self):
         """Closes any open menu with a click on the window's far corner, away from the menus."""
@@ -491,14 +492,14 @@ class App:
 class Runs:
     """Starts the program when a check needs it running, and again if a check ended it."""
 
-    def __init__(self, xvfb, platform):
-        self.xvfb, self.platform, self.app, self.failed_start = xvfb, platform, None, None
+    def __init__(self, display, platform):
+        self.display, self.platform, self.app, self.failed_start = display, platform, None, None
 
     def current(self):
         if self.failed_start:  # once is enough: no need to wait that long for every check
             raise AssertionError(self.failed_start)
         if self.app is None or not self.app.alive():
-            self.app = App(self.xvfb, self.platform)
+            self.app = App(self.display, self.platform)
             try:
                 self.app.wait_window()
             except AssertionError as failure:
@@ -512,46 +513,16 @@ class Runs:
             self.app.kill()
 
 
-# ---------------------------------------------------------------------------------------------
-# Measurements shared by the checks and the soak
-
-
-def measure_size(app: App, width, height):
-    """Frames at one window size agree with the camera: apex fixed, width scaled by height."""
-    expected_apex = apex(width, height)
-    widest_px = widest(width, height)
-    widths = []
-    deadline = time.monotonic() + max(10.0, 3 * app.platform.change_timeout)
-    # The width depends on the angle: look until a frame comes near the widest it can be.
-    while time.monotonic() < deadline:
-        shot = app.screenshot()
-        assert shot.size == (width, height), (
-            f"screenshot is {shot.width}x{shot.height}, window should be {width}x{height}")
-        seen = lit(shot)
-        assert seen.width <= widest_px + 3, (
-            f"at {width}x{height} the triangle is {seen.width} px wide, at most "
-            f"{widest_px:.1f} expected")
-        if seen.width < 0.5 * widest_px:
-            continue  # nearly edge-on: a thin sliver may leave the corner's pixels unlit
-        assert abs(seen.bbox[1] - expected_apex[1]) <= 2, (
-            f"at {width}x{height} the top corner is on row {seen.bbox[1]}, "
-            f"expected {expected_apex[1]:.1f}")
-        assert abs(seen.apex_x - expected_apex[0]) <= 3, (
-            f"at {width}x{height} the top corner is at x={seen.apex_x}, "
-            f"expected {expected_apex[0]:.1f}")
-        widths.append(seen.width)
-        if seen.width >= 0.9 * widest_px and len(widths) >= 3:
-            return
-    raise AssertionError(f"at {width}x{height} the triangle never got near {widest_px:.1f} px "
-                         f"wide (widest seen {max(widths, default=0)})")
-
-
 def main(test_file, argv):
-    """`python3 TEST_FILE PROGRAM [PYTEST OPTIONS]`: that file's checks on PROGRAM."""
+    """`python3 TEST_FILE PROGRAM [PYTEST OPTIONS]`: that file's checks on PROGRAM, on $DISPLAY
+    or, when there is none, on an Xvfb of their own."""
     if len(argv) < 2 or argv[1].startswith("-"):
         print(f"usage: {argv[0]} PROGRAM [PYTEST OPTIONS, e.g. -k menu]", file=sys.stderr)
         return 2
     # A fresh interpreter, so that pytest imports (and rewrites the asserts of) every module.
-    os.execv(sys.executable, [sys.executable, "-m", "pytest", test_file, "--program", argv[1],
-                              "-v", "-p", "no:cacheprovider",
-                              "--rootdir", os.path.dirname(os.path.abspath(test_file)), *argv[2:]])
+    command = [sys.executable, "-m", "pytest", test_file, "--program", argv[1], "-v",
+               "-p", "no:cacheprovider", "--rootdir", os.path.dirname(os.path.abspath(test_file)),
+               *argv[2:]]
+    if not os.environ.get("DISPLAY"):
+        command = ["xvfb-run", "--auto-servernum", "--server-args", SCREEN, *command]
+    os.execvp(command[0], command)

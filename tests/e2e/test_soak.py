@@ -1,7 +1,8 @@
 """About twenty seconds of random abuse of the real program:
     python3 test_soak.py PROGRAM [--seed N] [PYTEST OPTIONS]
 
-A seeded driver mixes menu choices, resizes (down to 1x1 and up to the whole screen), moves,
+On $DISPLAY, or an Xvfb of its own when there is none; with no window manager there. A seeded
+driver mixes menu choices, resizes (down to 1x1 and up to the whole screen), moves,
 hiding and showing the window, other mouse buttons and keys. After every step the program must
 still run and animate, show the colour chosen last, and draw the triangle where the camera puts
 it; its resident memory must level off once the renderer has warmed up. It ends with a polite
@@ -16,11 +17,9 @@ import time
 
 import harness  # first: it restarts under Debian's python3 when another one runs this
 import geometry
-import pytest
-from checks import check_close
+from checks import check_close, check_size
 from harness import lit, wait_until
 
-SCREEN = (1024, 768)
 START = (320, 320)
 MENU_PATHS = [["White"], ["RGB Menu", "Red"], ["RGB Menu", "Blue"], ["RGB Menu", "Green"]]
 OTHER_BUTTONS = [1, 2, 4, 5]  # left, middle, wheel; the right one is the menu's
@@ -56,10 +55,17 @@ class RssSampler(threading.Thread):
     def now(self):
         return time.monotonic() - self.started
 
+    def next(self, count):
+        """The next count samples, once they are taken."""
+        moment = self.now()
+        return wait_until(lambda: len(self.since(moment)) >= count and self.since(moment), 30,
+                          0.1, f"{count} memory samples")
+
 
 class Soak:
     def __init__(self, app, seed):
         self.app = app  # its window is up
+        self.screen = app.display.size()
         self.rng = random.Random(seed)
         self.colour = "White"
         self.size = START
@@ -79,8 +85,9 @@ class Soak:
         assert not app.menus(), "a menu is open"
         w, h = self.size
         if w >= 40 and h >= 40:
-            app.wait_colour(self.colour, min_pixels=min(150, w * h // 200))
-            shots = app.frames(3, 0.05)
+            # The triangle's size follows the height: face-on it covers about h * h / 46 pixels.
+            app.wait_colour(self.colour, min_pixels=min(150, h * h // 100))
+            shots = app.frames(3, apart=30)  # in a small window ten degrees may change nothing
             assert harness.distinct(shots) >= 2, f"animation stopped at {w}x{h}"
         else:
             self.check_sliver()
@@ -101,8 +108,7 @@ class Soak:
         # Narrower than a pixel (a wide window one pixel high): no pixel centre may be covered.
         must_show = max(spots) - min(spots) >= 1
         shown = 0
-        for _ in range(12):
-            shot = self.app.screenshot()
+        for shot in self.app.frames(12):
             assert shot.size == (w, h), f"screenshot is {shot.size}, window should be {w}x{h}"
             seen = lit(shot)
             if seen.count:
@@ -114,7 +120,6 @@ class Soak:
                 assert low <= first and last <= high, (
                     f"at {w}x{h} lit from {first} to {last}, expected within "
                     f"{low:.1f}..{high:.1f}")
-            time.sleep(0.03)
         assert shown or not must_show, f"at {w}x{h} the triangle never showed"
 
     # -- actions
@@ -131,18 +136,18 @@ class Soak:
     def resize(self, width, height):
         # Keep the whole window on the screen: a screenshot of a window that is partly off it
         # fails.
-        x = min(self.origin[0], SCREEN[0] - width)
-        y = min(self.origin[1], SCREEN[1] - height)
+        x = min(self.origin[0], self.screen[0] - width)
+        y = min(self.origin[1], self.screen[1] - height)
         if (x, y) != self.origin:
             self.move(x, y)
         self.step(f"resize {width}x{height}")
         self.app.resize(width, height)
         self.size = (width, height)
         if width >= 40 and height >= 40:
-            harness.measure_size(self.app, width, height)
+            check_size(self.app, width, height)
 
     def random_resize(self):
-        special = [(1, 1), (START[0], 1), (1, START[1]), SCREEN, START]
+        special = [(1, 1), (START[0], 1), (1, START[1]), self.screen, START]
         if self.rng.random() < 0.5:
             self.resize(*self.rng.choice(special))
         else:
@@ -150,18 +155,18 @@ class Soak:
 
     def move(self, x=None, y=None):
         if x is None:
-            x = self.rng.randrange(0, SCREEN[0] - self.size[0] + 1)
-            y = self.rng.randrange(0, SCREEN[1] - self.size[1] + 1)
+            x = self.rng.randrange(0, self.screen[0] - self.size[0] + 1)
+            y = self.rng.randrange(0, self.screen[1] - self.size[1] + 1)
         self.step(f"move to {x},{y}")
         self.app.window.configure(x=x, y=y)
-        wait_until(lambda: self.app.geometry()[:2] == (x, y), 3.0, 0.05,
-                   f"the window to move to {x},{y}")
+        wait_until(lambda: self.app.geometry()[:2] == (x, y), self.app.platform.change_timeout,
+                   0.05, f"the window to move to {x},{y}")
         self.origin = (x, y)
 
     def hide_and_show(self):
         self.step("hide")
         self.map(False)
-        time.sleep(self.rng.uniform(0.1, 0.6))
+        time.sleep(self.rng.uniform(0.1, 0.6))  # hidden a while: the program draws on
         assert self.app.alive(), "program died while hidden"
         self.step("show")
         self.map(True)
@@ -172,21 +177,24 @@ class Soak:
             window.map()
         else:
             window.unmap()
-        wait_until(lambda: (window.get_attributes().map_state != 0) == shown, 3.0, 0.02,
+        wait_until(lambda: (window.get_attributes().map_state != 0) == shown,
+                   self.app.platform.change_timeout, 0.02,
                    "the window to be " + ("shown" if shown else "hidden"))
+        if shown:
+            self.app.wait_frames(self.app.platform.settle_frames)
 
     def press_button(self):
         button = self.rng.choice(OTHER_BUTTONS)
         w, h = self.size
         self.step(f"button {button}")
         self.app.click(button, (self.rng.randrange(w), self.rng.randrange(h)))
-        time.sleep(0.1)
+        self.app.wait_frames(self.app.platform.settle_frames)
 
     def press_keys(self):
         keys = self.rng.sample(KEYS, 3)
         self.step(f"keys {' '.join(keys)}")
         self.app.key(*keys)
-        time.sleep(0.1)
+        self.app.wait_frames(self.app.platform.settle_frames)
 
 
 def soak(s, rss):
@@ -194,19 +202,17 @@ def soak(s, rss):
     for path in MENU_PATHS:
         s.choose(path)
         s.settle()
-    for size in (SCREEN, (1, 1), (START[0], 1), START):
+    for size in (s.screen, (1, 1), (START[0], 1), START):
         s.resize(*size)
         s.settle()
     s.hide_and_show()
     s.settle()
-    time.sleep(1.0)
     baseline_from = rss.now()
-    time.sleep(1.0)
-    baseline = max(rss.since(baseline_from))
+    baseline = max(rss.next(4))
 
     # Every menu entry several times, every special size again, the rest at random.
     deck = ([lambda p=p: s.choose(p) for p in MENU_PATHS] * 3
-            + [lambda: s.resize(*SCREEN), lambda: s.resize(1, 1), lambda: s.resize(START[0], 1),
+            + [lambda: s.resize(*s.screen), lambda: s.resize(1, 1), lambda: s.resize(START[0], 1),
                lambda: s.resize(1, START[1])]
             + [s.random_resize] * 4 + [s.move] * 4 + [s.hide_and_show] * 3
             + [s.press_button] * 5 + [s.press_keys] * 5)
@@ -217,8 +223,7 @@ def soak(s, rss):
     s.resize(*START)
     s.settle()
 
-    time.sleep(1.0)
-    late = rss.since(rss.now() - 3.0)
+    late = rss.next(4)
     peak = max(rss.since(baseline_from))
     assert max(late) <= baseline + RSS_ALLOWANCE_KB and peak <= baseline + 2 * RSS_ALLOWANCE_KB, (
         f"resident memory grew from {baseline} kB after warm-up to {max(late)} kB "
@@ -226,14 +231,9 @@ def soak(s, rss):
     return baseline, max(late)
 
 
-@pytest.fixture(scope="module")
-def screen():
-    return "%dx%dx24" % SCREEN
-
-
-def test_soak(xvfb, platform, request):
+def test_soak(display, platform, request):
     seed = request.config.getoption("--seed")
-    app = harness.App(xvfb, platform)
+    app = harness.App(display, platform)
     rss = RssSampler(app.proc.pid)
     rss.start()
     s = None

@@ -2,10 +2,11 @@
     python3 test_windows.py PATH/TO/whirlet.exe [PYTEST OPTIONS]
 
 The same checks as the native program's, in a fresh Wine prefix (next to the .exe unless
-WHIRLET_WINEPREFIX names another), on a private display with a window manager (openbox): without
-one, Wine 10 leaves hidden windows on the screen and keeps a resized window's picture at its old
-size. The prefix is 32-bit; for a 64-bit build, set WINEARCH=win64 with WINELOADER and WINESERVER
-naming 64-bit Wine's (/usr/lib/wine/wine64 and wineserver64 on Debian).
+WHIRLET_WINEPREFIX names another), on $DISPLAY (or an Xvfb of their own when there is none) with a
+window manager that they start there, openbox: without one, Wine 10 leaves hidden windows on the
+screen and keeps a resized window's picture at its old size. The prefix is 32-bit; for a 64-bit
+build, set WINEARCH=win64 with WINELOADER and WINESERVER naming 64-bit Wine's
+(/usr/lib/wine/wine64 and wineserver64 on Debian).
 """
 
 import os
@@ -17,6 +18,7 @@ import sys
 import harness  # first: it restarts under Debian's python3 when another one runs this
 import pytest
 from checks import *  # noqa: F401,F403 (the shared checks, collected here)
+from Xlib import X
 
 
 def wine_tool(variable, name, *places):
@@ -31,14 +33,14 @@ WINESERVER = wine_tool("WINESERVER", "wineserver", "/usr/lib/wine/wineserver32",
 
 
 class Wine(harness.Native):
-    window_manager = True
     startup_timeout = 60.0
     change_timeout = 8.0
+    frame_timeout = 30.0
     close_timeout = 10.0
 
     def __init__(self, program, prefix):
         super().__init__(program)
-        self.prefix, self.env = os.path.abspath(prefix), None
+        self.prefix, self.env, self.window_manager = os.path.abspath(prefix), None, None
 
     def _run(self, *args):
         done = subprocess.run(args, env=self.env, stdin=subprocess.DEVNULL, timeout=180,
@@ -46,9 +48,15 @@ class Wine(harness.Native):
         assert done.returncode == 0, f"{' '.join(args)} failed: {done.stdout[-500:]!r}"
         return done.stdout.decode(errors="replace")
 
-    def prepare(self, xvfb):
+    def prepare(self, display):
+        self.window_manager = subprocess.Popen(["openbox", "--sm-disable"],
+                                               stdout=subprocess.DEVNULL,
+                                               stderr=subprocess.DEVNULL)
+        check = display.x.intern_atom("_NET_SUPPORTING_WM_CHECK")
+        harness.wait_until(lambda: display.root.get_full_property(check, X.AnyPropertyType), 15,
+                           0.1, "the window manager")
         shutil.rmtree(self.prefix, ignore_errors=True)
-        self.env = dict(xvfb.env, WINEPREFIX=self.prefix, WINEDEBUG="-all",
+        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all",
                         WINEARCH=os.environ.get("WINEARCH", "win32"),
                         WINEDLLOVERRIDES="mscoree,mshtml=")  # no questions about .NET or Gecko
         self._run(WINE, "wineboot", "--init")
@@ -70,6 +78,9 @@ class Wine(harness.Native):
     def finish(self):
         if self.env is not None:
             subprocess.run([WINESERVER, "-k"], env=self.env, timeout=60)
+        if self.window_manager is not None:
+            self.window_manager.terminate()
+            self.window_manager.wait(10)
 
     def command(self, args):
         return [WINE, self.program, *args], self.env
