@@ -75,6 +75,16 @@ wine32_packages=(wine32:i386 openbox "${wine_libraries[@]/%/:i386}")
 # Elsewhere: the same sources built for 64-bit Windows, under 64-bit Wine (no i386 packages).
 wine64_packages=(g++-mingw-w64-x86-64 wine64 openbox "${wine_libraries[@]}")
 
+# Usage: copy_checkout DIR
+# The checkout's tracked files with their uncommitted changes (a commit that `git stash create`
+# makes and stores nowhere), without build results, into DIR.
+copy_checkout() {
+    local snapshot
+    snapshot=$(git stash create)
+    mkdir -p "$1"
+    git archive "${snapshot:-HEAD}" | tar -x -C "$1"
+}
+
 # Usage: stage NAME COMMAND [ARGS...]
 # Runs one named stage of a longer script and prints how long it took; stage_name tells an exit
 # trap which stage failed.
