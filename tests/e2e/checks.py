@@ -66,7 +66,7 @@ def check_size(app, width, height):
 
 def test_window(app):
     """The window, found by its exact title, is where the program asks for it, 320x320."""
-    assert app.geometry() == (*app.platform.client_origin(), *SIZE)
+    assert app.geometry() == (*app.platform.client_origin(app), *SIZE)
 
 
 def test_animation(app):
@@ -175,7 +175,7 @@ def test_unknown_arguments(display, platform):
     app = App(display, platform, UNKNOWN_ARGS)
     try:
         app.wait_window()
-        assert app.geometry() == (*platform.client_origin(), *SIZE)
+        assert app.geometry() == (*platform.client_origin(app), *SIZE)
         check_animation(app)
         check_close(app)
         assert app.output() == ("", "")

@@ -6,6 +6,7 @@ native program and the Windows one under Wine lives in a Platform (see Native he
 test_windows.py).
 """
 
+import json
 import os
 import select
 import subprocess
@@ -22,7 +23,7 @@ try:
     from PIL import Image, ImageChops, ImageOps
     from Xlib import X, XK, display, error
     from Xlib.ext import damage, xtest
-    from Xlib.protocol import event
+    from Xlib.protocol import display as protocol, event
 except ImportError:
     # Debian's python3-* packages serve Debian's interpreter; an earlier python3 on PATH (pyenv, a
     # virtualenv) sees none of them.
@@ -64,9 +65,25 @@ class Native:
     def command(self, args):
         return [self.program, *args], None  # command, environment (None: this one)
 
-    def client_origin(self):
-        """Where the window's drawing area must land for the asked-for (100,100)."""
-        return 100, 100  # no window manager: the window is where it asked to be
+    def client_origin(self, app):
+        """Where the window's drawing area must land for the asked-for (100,100): a window
+        manager puts its frame there, with the drawing area inside by the frame's sizes that it
+        announces; with none, the window is where it asked to be."""
+        if os.environ.get("SWAYSOCK"):
+            # sway places a window itself (a floating one in the middle of the screen): there,
+            # where it says it drew the window's contents.
+            tree = json.loads(subprocess.run(["swaymsg", "-t", "get_tree"], check=True,
+                                             stdout=subprocess.PIPE).stdout)
+            nodes = [tree]
+            while nodes:
+                node = nodes.pop()
+                if node.get("window") == app.window.id:
+                    return (node["rect"]["x"] + node["window_rect"]["x"],
+                            node["rect"]["y"] + node["window_rect"]["y"])
+                nodes += node["nodes"] + node["floating_nodes"]
+            raise AssertionError("sway does not know the window")
+        left, _, top, _ = app.display.frame_extents(app.window)
+        return 100 + left, 100 + top
 
 
 def wait_until(predicate, timeout, interval=0.05, what="condition"):
@@ -85,19 +102,38 @@ def wait_until(predicate, timeout, interval=0.05, what="condition"):
 # The display
 
 
+def connect(name):
+    """An X connection. Python-xlib keeps one table of extension opcodes, events and errors for
+    all of them, but these differ between servers: each connection gets tables of its own."""
+    tables = {"extension_major_opcodes": {}, "event_classes": event.event_class.copy(),
+              "error_classes": error.xerror_class.copy()}
+    for table, fresh in tables.items():
+        setattr(protocol.Display, table, fresh)
+    x = display.Display(name)
+    for table, filled in tables.items():
+        setattr(x.display, table, filled)
+    return x
+
+
 # An Xlib window with its place on the screen and whether it is shown.
 WinInfo = namedtuple("WinInfo", "window x y width height viewable")
 
 
 class Display:
-    """The X display the checks run on: $DISPLAY."""
+    """The X display the checks run on: $DISPLAY (with $XAUTHORITY). Input goes there too, unless
+    WHIRLET_E2E_INPUT names the display that a compositor nested in it reads its input from:
+    then pointer and keys pass through the compositor, as a user's do."""
 
     def __init__(self):
-        self.x = display.Display()
+        self.x = connect(None)
         self.root = self.x.screen().root
         self.x.damage_query_version()  # the extension answers nothing before this
+        outer = os.environ.get("WHIRLET_E2E_INPUT")
+        self.input = connect(outer) if outer else self.x
 
     def close(self):
+        if self.input is not self.x:
+            self.input.close()
         self.x.close()
 
     def size(self):
@@ -106,7 +142,8 @@ class Display:
 
     def windows(self, name, depth=3):
         """Windows with this title anywhere near the top of the tree (a window manager puts
-        them inside its frames), with their place on the screen."""
+        them inside its frames, which may carry the title too: the innermost is the client's),
+        with their place on the screen."""
         found = []
 
         def walk(window, level):
@@ -116,14 +153,15 @@ class Display:
                 return  # gone meanwhile
             for child in children:
                 try:
-                    if child.get_wm_name() == name:
+                    before = len(found)
+                    if level < depth:
+                        walk(child, level + 1)
+                    if len(found) == before and child.get_wm_name() == name:
                         geometry = child.get_geometry()
                         at = child.translate_coords(self.root, 0, 0)
                         found.append(WinInfo(child, -at.x, -at.y, geometry.width,
                                              geometry.height,
                                              child.get_attributes().map_state == X.IsViewable))
-                    elif level < depth:
-                        walk(child, level + 1)
                 except error.XError:
                     pass
 
@@ -131,35 +169,64 @@ class Display:
         walk(self.root, 1)
         return found
 
-    def grab(self, x, y, width, height, window=None):
-        """What the screen shows there (window-relative if a window is given)."""
-        raw = (window or self.root).get_image(x, y, width, height, X.ZPixmap, 0xFFFFFFFF)
+    def frame_extents(self, window):
+        """(left, right, top, bottom): what a window manager says its frame adds around the
+        window; nothing without one."""
+        extents = window.get_full_property(self.x.intern_atom("_NET_FRAME_EXTENTS"),
+                                           X.AnyPropertyType)
+        return tuple(extents.value) if extents else (0, 0, 0, 0)
+
+    def window_manager(self):
+        """Whether a window manager runs on the display (it says so on the root window)."""
+        check = self.x.intern_atom("_NET_SUPPORTING_WM_CHECK")
+        return bool(self.root.get_full_property(check, X.AnyPropertyType))
+
+    def grab(self, window, width, height):
+        """A window's pixels. (Not the root window's: under Xwayland that fails.)"""
+        raw = window.get_image(0, 0, width, height, X.ZPixmap, 0xFFFFFFFF)
         return Image.frombytes("RGB", (width, height), raw.data, "raw", "BGRX")
 
     # -- a user's hands, through XTEST
 
     def pointer(self, x, y):
-        xtest.fake_input(self.x, X.MotionNotify, x=x, y=y)
-        self.x.sync()
-        wait_until(lambda: (lambda p: (p.root_x, p.root_y) == (x, y))(self.root.query_pointer()),
-                   2.0, 0.02, f"the pointer to reach {x},{y}")
+        """Moves the pointer to a place on a window, and waits until the window's display has
+        it there (through the compositor, when there is one)."""
+        polls = 0
+
+        def there():
+            nonlocal polls
+            if polls % 10 == 0:  # again now and then: a compositor may not show the window yet
+                for at in ((x, y + 1), (x, y)) if polls else ((x, y),):
+                    xtest.fake_input(self.input, X.MotionNotify, x=at[0], y=at[1])
+                self.input.sync()
+            polls += 1
+            pointer = self.root.query_pointer()
+            return (pointer.root_x, pointer.root_y) == (x, y)
+
+        wait_until(there, 2.0, 0.02, f"the pointer to reach {x},{y}")
 
     def click(self, button):
+        if self.input is not self.x:
+            # A compositor may not pass a button to what lies under a pointer that has not
+            # moved since a menu closed: a pixel's nudge first.
+            at = self.root.query_pointer()
+            for x, y in ((at.root_x, at.root_y + 1), (at.root_x, at.root_y)):
+                xtest.fake_input(self.input, X.MotionNotify, x=x, y=y)
         for kind in (X.ButtonPress, X.ButtonRelease):
-            xtest.fake_input(self.x, kind, button)
-            self.x.sync()
+            xtest.fake_input(self.input, kind, button)
+            self.input.sync()
             time.sleep(0.02)
 
     def key(self, combo):
         """Presses a key with modifiers, in xdotool's naming: 'ctrl+c', 'alt+F4', 'Escape'."""
         names = [{"ctrl": "Control_L", "alt": "Alt_L", "shift": "Shift_L"}.get(n, n)
                  for n in combo.split("+")]
-        codes = [self.x.keysym_to_keycode(XK.string_to_keysym(n)) for n in names]
+        codes = [self.input.keysym_to_keycode(XK.string_to_keysym(n)) for n in names]
         assert all(codes), f"no key for {combo!r}"
         for kind, order in ((X.KeyPress, codes), (X.KeyRelease, codes[::-1])):
             for code in order:
-                xtest.fake_input(self.x, kind, code)
-            self.x.sync()
+                xtest.fake_input(self.input, kind, code)
+            self.input.sync()
             time.sleep(0.02)
 
 
@@ -330,7 +397,7 @@ class App:
 
     def screenshot(self):
         _, _, width, height = self.geometry()
-        return self.display.grab(0, 0, width, height, self.window)
+        return self.display.grab(self.window, width, height)
 
     def picture(self):
         """The X window the program draws in: under Wine a child of its window, else itself."""
@@ -401,7 +468,7 @@ class App:
             nonlocal reading, nudge
             nudge = (nudge + 1) % 2  # the toolkit paints a menu as the pointer moves over it
             self.display.pointer(menu.x + menu.width // 2, menu.y + MENU_BORDER + 2 + nudge)
-            shot = self.display.grab(menu.x, menu.y, menu.width, menu.height)
+            shot = self.display.grab(menu.window, menu.width, menu.height)
             if len(shot.getcolors(menu.width * menu.height) or ()) < 3:
                 return False  # not painted yet
             labels, rows = reading = read_menu(shot, layout)
@@ -436,8 +503,14 @@ class App:
             picture = self.picture().get_geometry()
             return self.geometry()[2:] == (picture.width, picture.height) == (width, height)
 
-        wait_until(resized, self.platform.change_timeout, 0.05,
-                   f"the window to become {width}x{height}")
+        try:
+            wait_until(resized, self.platform.change_timeout, 0.05,
+                       f"the window to become {width}x{height}")
+        except AssertionError as failure:
+            state = self.window.get_full_property(self.display.x.intern_atom("_NET_WM_STATE"),
+                                                  X.AnyPropertyType)
+            names = [self.display.x.get_atom_name(a) for a in (state.value if state else ())]
+            raise AssertionError(f"{failure}: it is {self.geometry()}, state {names}") from None
         self.wait_frames(self.platform.settle_frames)
 
     def new_menu(self, known, what):

@@ -1,9 +1,9 @@
 """About twenty seconds of random abuse of the real program:
     python3 test_soak.py PROGRAM [--seed N] [PYTEST OPTIONS]
 
-On $DISPLAY, or an Xvfb of its own when there is none; with no window manager there. A seeded
-driver mixes menu choices, resizes (down to 1x1 and up to the whole screen), moves,
-hiding and showing the window, other mouse buttons and keys. After every step the program must
+On $DISPLAY, or an Xvfb of its own when there is none. A seeded driver mixes menu choices,
+resizes (down to 1x1 and up to the whole screen), moves (not under a window manager, which
+places the window itself), hiding and showing the window, other mouse buttons and keys. After every step the program must
 still run and animate, show the colour chosen last, and draw the triangle where the camera puts
 it; its resident memory must level off once the renderer has warmed up. It ends with a polite
 close that must give status 0 and no output.
@@ -14,9 +14,12 @@ import random
 import sys
 import threading
 import time
+import warnings
 
 import harness  # first: it restarts under Debian's python3 when another one runs this
 import geometry
+import Xlib.X
+from Xlib.protocol.event import ClientMessage
 from checks import check_close, check_size
 from harness import lit, wait_until
 
@@ -65,12 +68,23 @@ class RssSampler(threading.Thread):
 class Soak:
     def __init__(self, app, seed):
         self.app = app  # its window is up
-        self.screen = app.display.size()
+        # The biggest window: the screen, less a window manager's frame around it.
+        left, right, top, bottom = app.display.frame_extents(app.window)
+        width, height = app.display.size()
+        self.screen = (width - left - right, height - top - bottom)
         self.rng = random.Random(seed)
         self.colour = "White"
         self.size = START
         self.origin = (100, 100)
         self.log = []
+        # A window manager places windows, and may refuse a program's moves (mutter and sway
+        # do), and alt+F4 closes a window there: with one on the display, the soak leaves those
+        # out and says so.
+        self.managed = app.display.window_manager()
+        self.keys = [key for key in KEYS if not (self.managed and key == "alt+F4")]
+        if self.managed:
+            warnings.warn("moves left out: a window manager places the window; and alt+F4: "
+                          "it closes the window there")
 
     # -- helpers
 
@@ -138,10 +152,17 @@ class Soak:
         # fails.
         x = min(self.origin[0], self.screen[0] - width)
         y = min(self.origin[1], self.screen[1] - height)
-        if (x, y) != self.origin:
+        if (x, y) != self.origin and not self.managed:
             self.move(x, y)
+        if self.managed:
+            self.unmaximise()
         self.step(f"resize {width}x{height}")
-        self.app.resize(width, height)
+        try:
+            self.app.resize(width, height)
+        except AssertionError:
+            if not (self.managed and self.unmaximise()):  # it may say so only late
+                raise
+            self.app.resize(width, height)
         self.size = (width, height)
         if width >= 40 and height >= 40:
             check_size(self.app, width, height)
@@ -181,9 +202,34 @@ class Soak:
                    self.app.platform.change_timeout, 0.02,
                    "the window to be " + ("shown" if shown else "hidden"))
         if shown:
+            if self.managed and self.unmaximise():
+                self.app.resize(*self.size)
             self.app.wait_frames(self.app.platform.settle_frames)
 
+    def unmaximise(self):
+        """Mutter maximises a window about as big as the screen (when it is shown again, or of
+        its own accord) and then keeps its size: the soak asks it back, as a user would.
+        Whether it had to."""
+        x, window = self.app.display.x, self.app.window
+        state = x.intern_atom("_NET_WM_STATE")
+        maximised = {x.intern_atom(f"_NET_WM_STATE_MAXIMIZED_{d}") for d in ("HORZ", "VERT")}
+
+        def normal():
+            now = window.get_full_property(state, Xlib.X.AnyPropertyType)
+            return not (now and maximised & set(now.value))
+
+        if normal():
+            return False
+        self.step("unmaximise")
+        self.app.display.root.send_event(
+            ClientMessage(window=window, client_type=state, data=(32, [0, *maximised, 1, 0])),
+            event_mask=Xlib.X.SubstructureRedirectMask | Xlib.X.SubstructureNotifyMask)
+        wait_until(normal, self.app.platform.change_timeout, 0.05, "the window unmaximised")
+        return True
+
     def press_button(self):
+        if self.managed and min(self.size) < 40:
+            self.resize(*START)  # its edges belong to the window manager's resize borders
         button = self.rng.choice(OTHER_BUTTONS)
         w, h = self.size
         self.step(f"button {button}")
@@ -191,7 +237,7 @@ class Soak:
         self.app.wait_frames(self.app.platform.settle_frames)
 
     def press_keys(self):
-        keys = self.rng.sample(KEYS, 3)
+        keys = self.rng.sample(self.keys, 3)
         self.step(f"keys {' '.join(keys)}")
         self.app.key(*keys)
         self.app.wait_frames(self.app.platform.settle_frames)
@@ -214,7 +260,7 @@ def soak(s, rss):
     deck = ([lambda p=p: s.choose(p) for p in MENU_PATHS] * 3
             + [lambda: s.resize(*s.screen), lambda: s.resize(1, 1), lambda: s.resize(START[0], 1),
                lambda: s.resize(1, START[1])]
-            + [s.random_resize] * 4 + [s.move] * 4 + [s.hide_and_show] * 3
+            + [s.random_resize] * 4 + [s.move] * (0 if s.managed else 4) + [s.hide_and_show] * 3
             + [s.press_button] * 5 + [s.press_keys] * 5)
     s.rng.shuffle(deck)
     for action in deck:

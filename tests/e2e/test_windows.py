@@ -85,7 +85,7 @@ class Wine(harness.Native):
     def command(self, args):
         return [WINE, self.program, *args], self.env
 
-    def client_origin(self):
+    def client_origin(self, app):
         return self.origin
 
 
