@@ -5,19 +5,17 @@ import random
 import re
 import subprocess
 
-from geometry import apex, widest
+from geometry import VERTICES, project, widest
 from harness import MENU, TURN, App, distinct, lit
 
 SIZE = (320, 320)
-UNKNOWN_ARGS = ["--frobnicate", "extra", "words"]
 
 
 def check_animation(app, colour="White"):
     """Frames ten degrees apart differ, and each shows one small flat lit shape on black."""
     shots = app.frames(4, apart=10)
     assert distinct(shots) >= 3, f"only {distinct(shots)} distinct pictures in 4 frames"
-    for shot in shots:
-        seen = lit(shot)
+    for seen in map(lit, shots):
         assert seen.strays == 0 and seen.dim == 0, (
             f"{seen.strays} lit pixels of another colour and {seen.dim} dim ones: "
             "not one flat colour on black")
@@ -34,34 +32,29 @@ def check_close(app):
 
 
 def check_size(app, width, height):
-    """Frames at one window size agree with the camera: apex fixed, width scaled by height and
-    cut off by the window's sides."""
-    expected_apex = apex(width, height)
-    widest_px = widest(width, height)
-    widths = []
+    """Frames at one window size agree with the camera: the top corner, on the turning axis,
+    fixed; the width scaled by the height and cut off by the window's sides."""
+    apex = project(VERTICES[2], 0.0, width, height)
+    widest_px, widths, at = widest(width, height), [], f"at {width}x{height}"
     # The width depends on the angle: look until a frame comes near the widest it can be.
     for _ in range(TURN):
         app.wait_frames(1)
         shot = app.screenshot()
-        assert shot.size == (width, height), (
-            f"screenshot is {shot.width}x{shot.height}, window should be {width}x{height}")
+        assert shot.size == (width, height), f"screenshot is {shot.size}, expected {width}x{height}"
         seen = lit(shot)
         assert seen.width <= widest_px + 3, (
-            f"at {width}x{height} the triangle is {seen.width} px wide, at most "
-            f"{widest_px:.1f} expected")
+            f"{at} the triangle is {seen.width} px wide, at most {widest_px:.1f} expected")
         if seen.width < 0.5 * widest_px:
             continue  # nearly edge-on: a thin sliver may leave the corner's pixels unlit
-        assert abs(seen.bbox[1] - expected_apex[1]) <= 2, (
-            f"at {width}x{height} the top corner is on row {seen.bbox[1]}, "
-            f"expected {expected_apex[1]:.1f}")
-        assert abs(seen.apex_x - expected_apex[0]) <= 3, (
-            f"at {width}x{height} the top corner is at x={seen.apex_x}, "
-            f"expected {expected_apex[0]:.1f}")
+        assert abs(seen.bbox[1] - apex[1]) <= 2, (
+            f"{at} the top corner is on row {seen.bbox[1]}, expected {apex[1]:.1f}")
+        assert abs(seen.apex_x - apex[0]) <= 3, (
+            f"{at} the top corner is at x={seen.apex_x}, expected {apex[0]:.1f}")
         widths.append(seen.width)
         if seen.width >= 0.9 * widest_px and len(widths) >= 3:
             return
-    raise AssertionError(f"at {width}x{height} the triangle never got near {widest_px:.1f} px "
-                         f"wide in a whole turn (widest seen {max(widths, default=0)})")
+    raise AssertionError(f"{at} the triangle never got near {widest_px:.1f} px wide in a whole "
+                         f"turn (widest seen {max(widths, default=0)})")
 
 
 def test_window(app):
@@ -74,9 +67,8 @@ def test_animation(app):
 
 
 def test_both_faces(app):
-    """Frames sampled over whole turns show the triangle from the front and from the back
-    (mirrored: its lowest corner on the other side); it vanishes only edge-on."""
-    width, height = SIZE
+    """Frames over whole turns show the triangle from the front and from the back (mirrored:
+    its lowest corner on the other side); it vanishes only edge-on."""
     counts = {"front": 0, "back": 0, "edge-on": 0, "nothing": 0}
     rng = random.Random(7)  # irregular steps, so that no step locks onto the turn
     turned = 0  # frames at least
@@ -87,25 +79,22 @@ def test_both_faces(app):
         seen = lit(app.screenshot())
         if not seen.count:
             counts["nothing"] += 1
-        elif seen.width < 0.3 * widest(width, height):
+        elif seen.width < 0.3 * widest(*SIZE):
             counts["edge-on"] += 1
         else:
-            counts["front" if seen.foot_x < width / 2 else "back"] += 1
+            counts["front" if seen.foot_x < SIZE[0] / 2 else "back"] += 1
     frames = sum(counts.values())
     assert min(counts["front"], counts["back"]) >= 5, f"in {frames} frames: {counts}"
     assert counts["nothing"] <= 0.1 * frames, f"in {frames} frames: {counts}"
 
 
 def test_menu_labels(app):
-    """The right button opens the menu; it reads "White", "RGB Menu", and the submenu that
-    opens on "RGB Menu" reads "Red", "Blue", "Green", in that order."""
+    """The right button opens the menu, which reads "White", "RGB Menu"; the submenu that opens
+    on "RGB Menu", to its right, reads "Red", "Blue", "Green"."""
     menu = app.open_menu()
-    labels, _ = app.read_menu(menu, MENU, fresh=True)
-    assert labels == [label for label, _ in MENU]
-    submenu = app.open_submenu(menu, MENU, "RGB Menu")
-    layout = dict(MENU)["RGB Menu"]
-    labels, _ = app.read_menu(submenu, layout, fresh=True)
-    assert labels == [label for label, _ in layout]
+    assert app.read_menu(menu, MENU, fresh=True)[0] == [label for label, _ in MENU]
+    submenu, layout = app.open_submenu(menu, MENU, "RGB Menu"), dict(MENU)["RGB Menu"]
+    assert app.read_menu(submenu, layout, fresh=True)[0] == [label for label, _ in layout]
     assert submenu.x >= menu.x + menu.width - 2, "the submenu is not to the right of the menu"
 
 
@@ -143,8 +132,8 @@ def test_resize(app):
 
 
 def test_visual(app):
-    """The window's GL visual is double-buffered RGBA with a depth buffer, as GLX describes it.
-    (Under Wine the picture is drawn in a child window of the window's X window.)"""
+    """The GL visual of the window the picture is drawn in is double-buffered RGBA with a
+    depth buffer, as GLX describes it."""
     visual = app.picture().get_attributes().visual
     text = subprocess.run(["glxinfo", "-v"], stdout=subprocess.PIPE,
                           stderr=subprocess.DEVNULL, check=True).stdout.decode()
@@ -162,7 +151,7 @@ def test_polite_close(app):
 
 def test_quiet(runs):
     """Nothing on stdout or stderr over a whole run, read once it ended."""
-    app = runs.app if runs.app is not None else runs.current()
+    app = runs.app or runs.current()
     if app.alive():
         app.close()
         app.wait_exit(app.platform.close_timeout)
@@ -172,7 +161,7 @@ def test_quiet(runs):
 
 def test_unknown_arguments(display, platform):
     """Arguments the program does not know change nothing: same window, picture and close."""
-    app = App(display, platform, UNKNOWN_ARGS)
+    app = App(display, platform, ["--frobnicate", "extra", "words"])
     try:
         app.wait_window()
         assert app.geometry() == (*platform.client_origin(app), *SIZE)

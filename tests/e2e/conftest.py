@@ -1,5 +1,4 @@
-"""Fixtures of the end-to-end checks: the platform, the display, and a program run that the
-checks share in order (started again when a check ended it)."""
+"""Fixtures: the platform, the display, and a program run that the checks share in order."""
 
 import os
 
@@ -34,7 +33,8 @@ def display(platform):
 def runs(display, platform):
     runs = harness.Runs(display, platform)
     yield runs
-    runs.stop()
+    if runs.app:
+        runs.app.kill()
 
 
 @pytest.hookimpl(hookwrapper=True)
@@ -46,8 +46,8 @@ def pytest_runtest_makereport(item, call):
 
 @pytest.fixture
 def app(request, runs):
-    """The shared run, left as the next check expects it: no menu open. A failed check's
-    picture goes to WHIRLET_E2E_ARTIFACTS, if set."""
+    """The shared run, left with no menu open. A failed check's picture goes to
+    WHIRLET_E2E_ARTIFACTS, if set."""
     app = runs.current()
     yield app
     if not app.alive():

@@ -1,10 +1,6 @@
-"""Drives the real program on an X display the way a user would, and looks at its pixels.
-
-X through python-xlib (windows, the pointer and keys by XTEST, the polite close, frames counted by
-DAMAGE), pictures through Pillow, the menu's labels through tesseract. What differs between the
-native program and the Windows one under Wine lives in a Platform (see Native here and Wine in
-test_windows.py).
-"""
+"""Drives the real program on an X display as a user would, and looks at its pixels: X through
+python-xlib (XTEST for pointer and keys, DAMAGE to count frames), pictures through Pillow, the
+menu's labels through tesseract. What differs under Wine is in test_windows.py's Platform."""
 
 import json
 import os
@@ -14,9 +10,8 @@ import sys
 import tempfile
 import time
 from collections import namedtuple
-from dataclasses import dataclass
 from io import BytesIO
-from typing import Optional, Tuple
+from itertools import groupby
 
 try:
     import pytest
@@ -25,8 +20,7 @@ try:
     from Xlib.ext import damage, xtest
     from Xlib.protocol import display as protocol, event
 except ImportError:
-    # Debian's python3-* packages serve Debian's interpreter; an earlier python3 on PATH (pyenv, a
-    # virtualenv) sees none of them.
+    # Debian's python3-* packages serve Debian's interpreter, not an earlier python3 on PATH.
     if os.path.exists("/usr/bin/python3") and sys.executable != "/usr/bin/python3":
         os.execv("/usr/bin/python3", ["/usr/bin/python3", *sys.argv])
     raise
@@ -39,42 +33,35 @@ COLOURS = {"White": (255, 255, 255), "Red": (255, 0, 0), "Green": (0, 255, 0),
            "Blue": (0, 0, 255)}
 MENU_BORDER = 2  # the toolkit's, around its entries
 TURN = 360  # frames: the triangle turns a degree a frame
-SCREEN = "-screen 0 1280x1024x24"  # the Xvfb of a run that is given no display
 
 
 class Native:
-    """The program as built for this system, on a display without a window manager."""
-
-    startup_timeout = 15.0
-    change_timeout = 3.0  # how long a change (a menu, a window's size) may take to reach X
-    frame_timeout = 10.0  # how long one frame may take on a busy machine
+    # Seconds to start, for a change (a menu, a window's size) to reach X, for one frame on a
+    # busy machine, and to end after a close.
+    startup_timeout, change_timeout, frame_timeout, close_timeout = 15.0, 3.0, 10.0, 5.0
     # Frames that may still show the picture as it was before a change: one already on its way
     # to the X server, and one drawn before the program read the change. The next is new.
     settle_frames = 3
-    close_timeout = 5.0
 
     def __init__(self, program):
         self.program = os.path.abspath(program)
 
     def prepare(self, display):
-        """Once per display, before the first run."""
+        """Once per display, before the first run; finish() after the last."""
 
     def finish(self):
-        """Once per display, after the last run."""
+        pass
 
     def command(self, args):
         return [self.program, *args], None  # command, environment (None: this one)
 
     def client_origin(self, app):
-        """Where the window's drawing area must land for the asked-for (100,100): a window
-        manager puts its frame there, with the drawing area inside by the frame's sizes that it
-        announces; with none, the window is where it asked to be."""
+        """Where the drawing area must land for the asked-for (100,100): a window manager puts
+        its frame there, the drawing area inside by the frame extents it announces."""
         if os.environ.get("SWAYSOCK"):
-            # sway places a window itself (a floating one in the middle of the screen): there,
-            # where it says it drew the window's contents.
-            tree = json.loads(subprocess.run(["swaymsg", "-t", "get_tree"], check=True,
-                                             stdout=subprocess.PIPE).stdout)
-            nodes = [tree]
+            # sway places a window itself: where it says it drew the window's contents.
+            nodes = [json.loads(subprocess.run(["swaymsg", "-t", "get_tree"], check=True,
+                                               stdout=subprocess.PIPE).stdout)]
             while nodes:
                 node = nodes.pop()
                 if node.get("window") == app.window.id:
@@ -87,24 +74,18 @@ class Native:
 
 
 def wait_until(predicate, timeout, interval=0.05, what="condition"):
-    """Polls predicate until it returns something truthy; returns that, or fails the check."""
+    """Polls predicate until it returns something truthy, and returns that."""
     deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
+    while not (value := predicate()):
         if time.monotonic() >= deadline:
             raise AssertionError(f"timed out after {timeout:.1f}s waiting for {what}")
         time.sleep(interval)
-
-
-# ---------------------------------------------------------------------------------------------
-# The display
+    return value
 
 
 def connect(name):
-    """An X connection. Python-xlib keeps one table of extension opcodes, events and errors for
-    all of them, but these differ between servers: each connection gets tables of its own."""
+    """An X connection with extension tables of its own: python-xlib shares one set among all
+    connections, but opcodes, events and errors differ between servers."""
     tables = {"extension_major_opcodes": {}, "event_classes": event.event_class.copy(),
               "error_classes": error.xerror_class.copy()}
     for table, fresh in tables.items():
@@ -115,14 +96,13 @@ def connect(name):
     return x
 
 
-# An Xlib window with its place on the screen and whether it is shown.
-WinInfo = namedtuple("WinInfo", "window x y width height viewable")
+WinInfo = namedtuple("WinInfo", "window x y width height viewable")  # x, y on the screen
 
 
 class Display:
-    """The X display the checks run on: $DISPLAY (with $XAUTHORITY). Input goes there too, unless
-    WHIRLET_E2E_INPUT names the display that a compositor nested in it reads its input from:
-    then pointer and keys pass through the compositor, as a user's do."""
+    """$DISPLAY (with $XAUTHORITY). Input goes there too, unless WHIRLET_E2E_INPUT names the
+    display a compositor nested in it reads its input from: then it passes through the
+    compositor, as a user's does."""
 
     def __init__(self):
         self.x = connect(None)
@@ -136,14 +116,9 @@ class Display:
             self.input.close()
         self.x.close()
 
-    def size(self):
-        screen = self.x.screen()
-        return screen.width_in_pixels, screen.height_in_pixels
-
     def windows(self, name, depth=3):
-        """Windows with this title anywhere near the top of the tree (a window manager puts
-        them inside its frames, which may carry the title too: the innermost is the client's),
-        with their place on the screen."""
+        """Windows with this title near the top of the tree: the innermost, when a window
+        manager's frame carries the title too."""
         found = []
 
         def walk(window, level):
@@ -157,10 +132,8 @@ class Display:
                     if level < depth:
                         walk(child, level + 1)
                     if len(found) == before and child.get_wm_name() == name:
-                        geometry = child.get_geometry()
-                        at = child.translate_coords(self.root, 0, 0)
-                        found.append(WinInfo(child, -at.x, -at.y, geometry.width,
-                                             geometry.height,
+                        size, at = child.get_geometry(), child.translate_coords(self.root, 0, 0)
+                        found.append(WinInfo(child, -at.x, -at.y, size.width, size.height,
                                              child.get_attributes().map_state == X.IsViewable))
                 except error.XError:
                     pass
@@ -169,53 +142,55 @@ class Display:
         walk(self.root, 1)
         return found
 
+    def atoms(self, window, name):
+        value = window.get_full_property(self.x.intern_atom(name), X.AnyPropertyType)
+        return tuple(value.value) if value else ()
+
     def frame_extents(self, window):
-        """(left, right, top, bottom): what a window manager says its frame adds around the
-        window; nothing without one."""
-        extents = window.get_full_property(self.x.intern_atom("_NET_FRAME_EXTENTS"),
-                                           X.AnyPropertyType)
-        return tuple(extents.value) if extents else (0, 0, 0, 0)
+        """(left, right, top, bottom) that a window manager's frame adds around the window."""
+        return self.atoms(window, "_NET_FRAME_EXTENTS") or (0, 0, 0, 0)
 
     def window_manager(self):
-        """Whether a window manager runs on the display (it says so on the root window)."""
-        check = self.x.intern_atom("_NET_SUPPORTING_WM_CHECK")
-        return bool(self.root.get_full_property(check, X.AnyPropertyType))
+        return bool(self.atoms(self.root, "_NET_SUPPORTING_WM_CHECK"))
 
     def grab(self, window, width, height):
         """A window's pixels. (Not the root window's: under Xwayland that fails.)"""
         raw = window.get_image(0, 0, width, height, X.ZPixmap, 0xFFFFFFFF)
         return Image.frombytes("RGB", (width, height), raw.data, "raw", "BGRX")
 
-    # -- a user's hands, through XTEST
+    def move(self, *places):
+        for x, y in places:
+            xtest.fake_input(self.input, X.MotionNotify, x=x, y=y)
+        self.input.sync()
 
     def pointer(self, x, y):
-        """Moves the pointer to a place on a window, and waits until the window's display has
-        it there (through the compositor, when there is one)."""
+        """Moves the pointer, and waits until the window's display has it there."""
         polls = 0
 
         def there():
             nonlocal polls
             if polls % 10 == 0:  # again now and then: a compositor may not show the window yet
-                for at in ((x, y + 1), (x, y)) if polls else ((x, y),):
-                    xtest.fake_input(self.input, X.MotionNotify, x=at[0], y=at[1])
-                self.input.sync()
+                self.move(*(((x, y + 1), (x, y)) if polls else ((x, y),)))
             polls += 1
             pointer = self.root.query_pointer()
             return (pointer.root_x, pointer.root_y) == (x, y)
 
         wait_until(there, 2.0, 0.02, f"the pointer to reach {x},{y}")
 
+    def press(self, *events):
+        for kind, detail in events:
+            xtest.fake_input(self.input, kind, detail)
+        self.input.sync()
+        time.sleep(0.02)
+
     def click(self, button):
         if self.input is not self.x:
             # A compositor may not pass a button to what lies under a pointer that has not
             # moved since a menu closed: a pixel's nudge first.
             at = self.root.query_pointer()
-            for x, y in ((at.root_x, at.root_y + 1), (at.root_x, at.root_y)):
-                xtest.fake_input(self.input, X.MotionNotify, x=x, y=y)
-        for kind in (X.ButtonPress, X.ButtonRelease):
-            xtest.fake_input(self.input, kind, button)
-            self.input.sync()
-            time.sleep(0.02)
+            self.move((at.root_x, at.root_y + 1), (at.root_x, at.root_y))
+        self.press((X.ButtonPress, button))
+        self.press((X.ButtonRelease, button))
 
     def key(self, combo):
         """Presses a key with modifiers, in xdotool's naming: 'ctrl+c', 'alt+F4', 'Escape'."""
@@ -223,28 +198,14 @@ class Display:
                  for n in combo.split("+")]
         codes = [self.input.keysym_to_keycode(XK.string_to_keysym(n)) for n in names]
         assert all(codes), f"no key for {combo!r}"
-        for kind, order in ((X.KeyPress, codes), (X.KeyRelease, codes[::-1])):
-            for code in order:
-                xtest.fake_input(self.input, kind, code)
-            self.input.sync()
-            time.sleep(0.02)
+        self.press(*((X.KeyPress, code) for code in codes))
+        self.press(*((X.KeyRelease, code) for code in reversed(codes)))
 
 
-# ---------------------------------------------------------------------------------------------
-# Pictures
-
-
-@dataclass
-class Lit:
-    """What the lit (non-black) pixels of a picture look like."""
-
-    count: int
-    bbox: Optional[Tuple[int, int, int, int]]  # x0, y0, x1, y1 inclusive, y down
-    mean: Tuple[int, ...]
-    strays: int  # lit pixels far from the mean colour: a flat triangle has none
-    dim: int  # unlit pixels that are not pure black
-    apex_x: Optional[float]  # middle of the topmost lit row
-    foot_x: Optional[float]  # middle of the lowest lit row
+class Lit(namedtuple("Lit", "count bbox mean strays dim apex_x foot_x")):
+    """What a picture's lit (non-black) pixels look like: their bbox (x0, y0, x1, y1 inclusive,
+    y down), strays (lit pixels far from the mean colour: a flat triangle has none), dim (unlit
+    pixels that are not pure black), and the middles of the topmost and lowest lit rows."""
 
     @property
     def width(self):
@@ -252,7 +213,6 @@ class Lit:
 
     @property
     def colour(self):
-        """Colour name from COLOURS, or a description of the mean colour."""
         if not self.count:
             return "nothing lit"
         for name, rgb in COLOURS.items():
@@ -281,7 +241,6 @@ def lit(image, threshold=40) -> Lit:
 
 
 def brightest(image):
-    """Each pixel's brightest channel."""
     red, green, blue = image.split()
     return ImageChops.lighter(ImageChops.lighter(red, green), blue)
 
@@ -291,20 +250,17 @@ def distinct(images):
 
 
 def read_menu(image, layout):
-    """The labels of a menu's entries, top to bottom, as tesseract reads them, with the middle
-    row of each. The submenu arrow (the last mark on such an entry) is taken off first."""
+    """The labels of a menu's entries as tesseract reads them, with the middle row of each,
+    the submenu arrow (the last mark on such an entry) taken off first."""
     inner = image.crop((MENU_BORDER, MENU_BORDER, image.width - MENU_BORDER,
                         image.height - MENU_BORDER))
     # Ink is whatever differs from its row's background (its first pixel), so a highlighted
     # entry reads like the others, whatever the toolkit's colours.
     background = inner.crop((0, 0, 1, inner.height)).resize(inner.size, Image.NEAREST)
     ink = brightest(ImageChops.difference(inner, background)).point(lambda v: 255 * (v > 60))
-    lines = []  # runs of inked rows: one per entry
-    for y, inked in enumerate(ink.getprojection()[1]):
-        if inked and lines and lines[-1][1] == y - 1:
-            lines[-1][1] = y
-        elif inked:
-            lines.append([y, y])
+    rows = ink.getprojection()[1]
+    runs = [list(ys) for inked, ys in groupby(range(len(rows)), rows.__getitem__) if inked]
+    lines = [(ys[0], ys[-1]) for ys in runs]  # runs of inked rows: one per entry
     if len(lines) == len(layout):
         for (top, bottom), (_, submenu) in zip(lines, layout):
             if submenu is not None:
@@ -315,18 +271,12 @@ def read_menu(image, layout):
                 ink.paste(0, (right, top, inner.width, bottom + 1))
     # Tesseract reads small bitmap fonts far better enlarged, dark on light, with a margin.
     big = ink.resize((inner.width * 4, inner.height * 4), Image.LANCZOS)
-    page = ImageOps.expand(ImageOps.invert(big), border=20, fill=255)
     png = BytesIO()
-    page.save(png, "PNG")
+    ImageOps.expand(ImageOps.invert(big), border=20, fill=255).save(png, "PNG")
     text = subprocess.run(["tesseract", "stdin", "stdout", "--psm", "6"], input=png.getvalue(),
                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=True).stdout
     labels = [line.strip() for line in text.decode().splitlines() if line.strip()]
-    middles = [MENU_BORDER + (top + bottom) // 2 for top, bottom in lines]
-    return labels, middles
-
-
-# ---------------------------------------------------------------------------------------------
-# The program under test
+    return labels, [MENU_BORDER + (top + bottom) // 2 for top, bottom in lines]
 
 
 class App:
@@ -341,24 +291,22 @@ class App:
         self.window = None
         self.menu_reads = {}  # (menu window, size) -> (labels, rows in it): they stay
 
-    # -- lifetime
-
     def alive(self):
         return self.proc.poll() is None
 
+    def assert_alive(self, what="exited"):
+        assert self.alive(), (f"program {what} with status {self.proc.returncode}; "
+                              f"output: {self.output()}")
+
     def wait_window(self):
-        """Waits for the program's window and its first lit frame."""
 
         def shown():
-            assert self.alive(), (f"program exited early with status {self.proc.returncode}; "
-                                  f"output: {self.output()}")
+            self.assert_alive("exited early")
             return [w for w in self.display.windows(TITLE) if w.viewable]
 
-        found = wait_until(shown, self.platform.startup_timeout, 0.1,
-                           f"a window titled {TITLE!r}")
-        self.window = found[0].window
-        wait_until(lambda: lit(self.screenshot()).count, self.platform.startup_timeout, 0.1,
-                   "a lit first frame")
+        timeout = self.platform.startup_timeout
+        self.window = wait_until(shown, timeout, 0.1, f"a window titled {TITLE!r}")[0].window
+        wait_until(lambda: lit(self.screenshot()).count, timeout, 0.1, "a lit first frame")
         return self
 
     def wait_exit(self, timeout):
@@ -381,12 +329,9 @@ class App:
                      for f in (self.out, self.err))
 
     def kill(self):
-        """Ends the program if it still runs; its output stays readable."""
         if self.alive():
             self.proc.kill()
         self.proc.wait()
-
-    # -- looking
 
     def geometry(self):
         """(x, y, width, height) of the window's drawing area on the screen."""
@@ -396,8 +341,7 @@ class App:
         return -at.x, -at.y, size.width, size.height
 
     def screenshot(self):
-        _, _, width, height = self.geometry()
-        return self.display.grab(self.window, width, height)
+        return self.display.grab(self.window, *self.geometry()[2:])
 
     def picture(self):
         """The X window the program draws in: under Wine a child of its window, else itself."""
@@ -406,21 +350,19 @@ class App:
 
     def wait_frames(self, count):
         """Waits until the program has drawn count more frames: the X server reports each
-        change to the window's pixels (drawing in a child window included) once it is made."""
-        x = self.display.x
+        change to the window's pixels (a child window's included) once it is made."""
+        x, timeout = self.display.x, self.platform.frame_timeout
         watch = self.window.damage_create(damage.DamageReportNonEmpty)
-        reports, deadline = 0, time.monotonic() + self.platform.frame_timeout
+        reports, deadline = 0, time.monotonic() + timeout
         try:
             # The first report is the server's own, at once: the whole window, as created.
             while reports <= count:
                 if not x.pending_events():
-                    assert self.alive(), (f"program exited with status {self.proc.returncode}; "
-                                          f"output: {self.output()}")
-                    assert time.monotonic() < deadline, (
-                        f"no frame drawn for {self.platform.frame_timeout:.0f}s")
+                    self.assert_alive()
+                    assert time.monotonic() < deadline, f"no frame drawn for {timeout:.0f}s"
                     select.select([x], [], [], 0.5)
                 elif getattr(x.next_event(), "damage", None) == watch:
-                    reports, deadline = reports + 1, time.monotonic() + self.platform.frame_timeout
+                    reports, deadline = reports + 1, time.monotonic() + timeout
                     x.damage_subtract(watch)  # and report the next change again
         finally:
             x.damage_destroy(watch)
@@ -429,7 +371,7 @@ class App:
                 x.next_event()
 
     def frames(self, count, apart=1):
-        """Screenshots of count frames, each drawn at least `apart` frames after the one before.
+        """Screenshots of count frames, each at least `apart` frames after the one before.
         (Near face-on a turn of a degree or two may change no pixel.)"""
         shots = []
         for _ in range(count):
@@ -438,8 +380,8 @@ class App:
         return shots
 
     def wait_colour(self, name=None, min_pixels=150):
-        """The next frame that shows the triangle clearly (it may be edge-on a while): in the
-        named colour, if one is given. Returns what that frame shows (a Lit)."""
+        """The Lit of the next frame that shows the triangle clearly (it may be edge-on a
+        while), which must be in the named colour, if one is given."""
         for _ in range(TURN):
             self.wait_frames(1)
             seen = lit(self.screenshot())
@@ -453,38 +395,36 @@ class App:
         return [w for w in self.display.windows(MENU_TITLE)
                 if w.viewable and w.width > 1 and w.height > 1]
 
+    def wait_menus_closed(self, what="the menu to close"):
+        wait_until(lambda: not self.menus(), self.platform.change_timeout, 0.05, what)
+
     def read_menu(self, menu, layout, fresh=False):
-        """Labels and screen rows of an open menu's entries, read from its pixels. A menu is
-        painted once the pointer is over it, and perhaps not at once: reads until the labels
-        are the expected ones or the time is up, and returns the last reading."""
+        """Labels and screen rows of an open menu's entries. A menu is painted once the pointer
+        is over it, perhaps not at once: reads until the labels are the expected ones or the
+        time is up, and returns the last reading."""
         key = (menu.window.id, menu.width, menu.height)
-        if key in self.menu_reads and not fresh:
-            labels, rows = self.menu_reads[key]
-            return labels, [menu.y + row for row in rows]
-        expected = [label for label, _ in layout]
-        reading, nudge = ([], []), 0
+        reading = None if fresh else self.menu_reads.get(key)
+        if reading is None:
+            expected, reading, nudge = [label for label, _ in layout], ([], []), 0
 
-        def read():
-            nonlocal reading, nudge
-            nudge = (nudge + 1) % 2  # the toolkit paints a menu as the pointer moves over it
-            self.display.pointer(menu.x + menu.width // 2, menu.y + MENU_BORDER + 2 + nudge)
-            shot = self.display.grab(menu.window, menu.width, menu.height)
-            if len(shot.getcolors(menu.width * menu.height) or ()) < 3:
-                return False  # not painted yet
-            labels, rows = reading = read_menu(shot, layout)
-            return labels == expected and len(rows) == len(labels)
+            def read():
+                nonlocal reading, nudge
+                nudge = 1 - nudge  # the toolkit paints a menu as the pointer moves over it
+                self.display.pointer(menu.x + menu.width // 2, menu.y + MENU_BORDER + 2 + nudge)
+                shot = self.display.grab(menu.window, menu.width, menu.height)
+                if len(shot.getcolors(menu.width * menu.height) or ()) < 3:
+                    return False  # not painted yet
+                labels, rows = reading = read_menu(shot, layout)
+                return labels == expected and len(rows) == len(labels)
 
-        try:
-            wait_until(read, self.platform.change_timeout, 0.1, "the menu's labels")
-            self.menu_reads[key] = reading
-        except AssertionError:
-            pass  # the caller says what it expected
+            try:
+                wait_until(read, self.platform.change_timeout, 0.1, "the menu's labels")
+                self.menu_reads[key] = reading
+            except AssertionError:
+                pass  # the caller says what it expected
         return reading[0], [menu.y + row for row in reading[1]]
 
-    # -- acting
-
     def click(self, button, at):
-        """Clicks a button at a window-relative position."""
         x, y, _, _ = self.geometry()
         self.display.pointer(x + at[0], y + at[1])
         self.display.click(button)
@@ -496,7 +436,6 @@ class App:
             self.display.key(combo)
 
     def resize(self, width, height):
-        """Resizes the window; returns once the program has drawn at the new size."""
         self.window.configure(width=width, height=height)
 
         def resized():
@@ -507,10 +446,9 @@ class App:
             wait_until(resized, self.platform.change_timeout, 0.05,
                        f"the window to become {width}x{height}")
         except AssertionError as failure:
-            state = self.window.get_full_property(self.display.x.intern_atom("_NET_WM_STATE"),
-                                                  X.AnyPropertyType)
-            names = [self.display.x.get_atom_name(a) for a in (state.value if state else ())]
-            raise AssertionError(f"{failure}: it is {self.geometry()}, state {names}") from None
+            state = [self.display.x.get_atom_name(a)
+                     for a in self.display.atoms(self.window, "_NET_WM_STATE")]
+            raise AssertionError(f"{failure}: it is {self.geometry()}, state {state}") from None
         self.wait_frames(self.platform.settle_frames)
 
     def new_menu(self, known, what):
@@ -525,32 +463,29 @@ class App:
         return wait_until(settled, self.platform.change_timeout, 0.03, what)
 
     def open_menu(self, at=(20, 20)):
-        """Opens the pop-up menu with the right button at a window position."""
         assert not self.menus(), "a menu is already open"
         self.click(3, at)
         return self.new_menu((), "one menu to open")
 
-    def open_submenu(self, menu, layout, label):
-        """Rests the pointer on a menu's entry; returns the submenu that opens."""
+    def point_at(self, menu, layout, label):
         labels, rows = self.read_menu(menu, layout)
         assert label in labels, f"the menu reads {labels}, no {label!r}"
-        known = {w.window.id for w in self.menus()}
         self.display.pointer(menu.x + menu.width // 2, rows[labels.index(label)])
+
+    def open_submenu(self, menu, layout, label):
+        known = {w.window.id for w in self.menus()}
+        self.point_at(menu, layout, label)
         return self.new_menu(known, f"submenu {label!r} to open")
 
     def choose(self, path, at=(20, 20)):
-        """Opens the menu at a window position and chooses the entry its labels name, through
-        submenus. Returns once the menus closed and the program has drawn since."""
+        """Chooses the entry its labels name, through submenus, from the menu opened at a
+        window position. Returns once the menus closed and the program has drawn since."""
         menu, layout = self.open_menu(at), MENU
         for label in path[:-1]:
-            menu = self.open_submenu(menu, layout, label)
-            layout = dict(layout)[label]
-        labels, rows = self.read_menu(menu, layout)
-        assert path[-1] in labels, f"the menu reads {labels}, no {path[-1]!r}"
-        self.display.pointer(menu.x + menu.width // 2, rows[labels.index(path[-1])])
+            menu, layout = self.open_submenu(menu, layout, label), dict(layout)[label]
+        self.point_at(menu, layout, path[-1])
         self.display.click(1)
-        wait_until(lambda: not self.menus(), self.platform.change_timeout, 0.05,
-                   "the menu to close")
+        self.wait_menus_closed()
         self.wait_frames(self.platform.settle_frames)
 
     def dismiss_menus(self):
@@ -558,8 +493,7 @@ class App:
         if self.menus():
             _, _, width, height = self.geometry()
             self.click(1, (width - 3, height - 3))
-            wait_until(lambda: not self.menus(), self.platform.change_timeout, 0.05,
-                       "the menus to close")
+            self.wait_menus_closed("the menus to close")
 
 
 class Runs:
@@ -581,10 +515,6 @@ class Runs:
                 raise AssertionError(self.failed_start) from None
         return self.app
 
-    def stop(self):
-        if self.app is not None:
-            self.app.kill()
-
 
 def main(test_file, argv):
     """`python3 TEST_FILE PROGRAM [PYTEST OPTIONS]`: that file's checks on PROGRAM, on $DISPLAY
@@ -597,5 +527,6 @@ def main(test_file, argv):
                "-p", "no:cacheprovider", "--rootdir", os.path.dirname(os.path.abspath(test_file)),
                *argv[2:]]
     if not os.environ.get("DISPLAY"):
-        command = ["xvfb-run", "--auto-servernum", "--server-args", SCREEN, *command]
+        command = ["xvfb-run", "--auto-servernum", "--server-args", "-screen 0 1280x1024x24",
+                   *command]
     os.execvp(command[0], command)

@@ -1,12 +1,9 @@
-"""About twenty seconds of random abuse of the real program:
-    python3 test_soak.py PROGRAM [--seed N] [PYTEST OPTIONS]
+"""Seeded random abuse of the real program: python3 test_soak.py PROGRAM [--seed N] [PYTEST OPTIONS]
 
-On $DISPLAY, or an Xvfb of its own when there is none. A seeded driver mixes menu choices,
-resizes (down to 1x1 and up to the whole screen), moves (not under a window manager, which
-places the window itself), hiding and showing the window, other mouse buttons and keys. After every step the program must
-still run and animate, show the colour chosen last, and draw the triangle where the camera puts
-it; its resident memory must level off once the renderer has warmed up. It ends with a polite
-close that must give status 0 and no output.
+Menu choices, resizes (from 1x1 to the whole screen), moves (not under a window manager, which
+places the window itself), hiding and showing, other buttons and keys. After every step the
+program must still run and animate, in the colour chosen last, with the triangle where the
+camera puts it; its memory must level off after a warm-up; a polite close must give status 0.
 """
 
 import os
@@ -17,11 +14,9 @@ import time
 import warnings
 
 import harness  # first: it restarts under Debian's python3 when another one runs this
-import geometry
-import Xlib.X
-from Xlib.protocol.event import ClientMessage
 from checks import check_close, check_size
-from harness import lit, wait_until
+from geometry import VERTICES, project
+from harness import X, event, lit, wait_until
 
 START = (320, 320)
 MENU_PATHS = [["White"], ["RGB Menu", "Red"], ["RGB Menu", "Blue"], ["RGB Menu", "Green"]]
@@ -36,21 +31,17 @@ class RssSampler(threading.Thread):
 
     def __init__(self, pid):
         super().__init__(daemon=True)
-        self.path = f"/proc/{pid}/status"
-        self.samples = []
-        self.stopping = threading.Event()
+        self.path, self.samples, self.stopping = f"/proc/{pid}/status", [], threading.Event()
         self.started = time.monotonic()
 
     def run(self):
         while not self.stopping.wait(0.25):
             try:
                 with open(self.path) as status:
-                    for line in status:
-                        if line.startswith("VmRSS:"):
-                            self.samples.append((time.monotonic() - self.started,
-                                                 int(line.split()[1])))
+                    rss = [int(line.split()[1]) for line in status if line.startswith("VmRSS:")]
             except OSError:
                 return  # gone: the liveness checks say why
+            self.samples += [(self.now(), kb) for kb in rss]
 
     def since(self, moment):
         return [kb for t, kb in self.samples if t >= moment]
@@ -67,37 +58,31 @@ class RssSampler(threading.Thread):
 
 class Soak:
     def __init__(self, app, seed):
-        self.app = app  # its window is up
+        self.app, self.rng, self.log = app, random.Random(seed), []
         # The biggest window: the screen, less a window manager's frame around it.
         left, right, top, bottom = app.display.frame_extents(app.window)
-        width, height = app.display.size()
-        self.screen = (width - left - right, height - top - bottom)
-        self.rng = random.Random(seed)
-        self.colour = "White"
-        self.size = START
-        self.origin = (100, 100)
-        self.log = []
+        screen = app.display.x.screen()
+        self.screen = (screen.width_in_pixels - left - right,
+                       screen.height_in_pixels - top - bottom)
+        self.specials = [self.screen, (1, 1), (START[0], 1), (1, START[1])]  # sizes to try
+        self.colour, self.size, self.origin = "White", START, (100, 100)
         # A window manager places windows, and may refuse a program's moves (mutter and sway
-        # do), and alt+F4 closes a window there: with one on the display, the soak leaves those
-        # out and says so.
+        # do), and alt+F4 closes a window there: with one, the soak leaves those out.
         self.managed = app.display.window_manager()
         self.keys = [key for key in KEYS if not (self.managed and key == "alt+F4")]
         if self.managed:
             warnings.warn("moves left out: a window manager places the window; and alt+F4: "
                           "it closes the window there")
 
-    # -- helpers
-
     def step(self, text):
+        self.app.assert_alive(f"died before {text!r}")
         self.log.append(text)
-        assert self.app.alive(), f"program died (status {self.app.proc.returncode})"
 
     def settle(self):
         """After any step: still running, still the last colour, and still animating."""
-        app = self.app
-        assert app.alive(), f"program died (status {app.proc.returncode})"
+        app, (w, h) = self.app, self.size
+        app.assert_alive("died")
         assert not app.menus(), "a menu is open"
-        w, h = self.size
         if w >= 40 and h >= 40:
             # The triangle's size follows the height: face-on it covers about h * h / 46 pixels.
             app.wait_colour(self.colour, min_pixels=min(150, h * h // 100))
@@ -108,16 +93,14 @@ class Soak:
 
     def check_sliver(self):
         """A window too small for a triangle: what it shows must be where the camera puts the
-        triangle, in the last colour. (A sliver hardly changes as the triangle turns: whether it
-        keeps turning is checked at the next full size.)"""
+        triangle, in the last colour. (Whether it turns on is checked at the next full size.)"""
         w, h = self.size
         angles = [a / 2 for a in range(720)]
         if h == 1:
             # The one row looks along model height 0, where the triangle spans x -0.25..0.5.
-            spots = [geometry.project((x, 0.0, 0.0), a, w, h)[0] for x in (-0.25, 0.5)
-                     for a in angles]
+            spots = [project((x, 0.0, 0.0), a, w, h)[0] for x in (-0.25, 0.5) for a in angles]
         else:
-            spots = [geometry.project(v, a, w, h)[1] for v in geometry.VERTICES for a in angles]
+            spots = [project(v, a, w, h)[1] for v in VERTICES for a in angles]
         low, high = min(spots) - 1, max(spots) + 1
         # Narrower than a pixel (a wide window one pixel high): no pixel centre may be covered.
         must_show = max(spots) - min(spots) >= 1
@@ -129,14 +112,11 @@ class Soak:
                 shown += 1
                 assert seen.colour == self.colour, (
                     f"at {w}x{h} the lit pixels are {seen.colour}, expected {self.colour}")
-                first, last = (seen.bbox[0], seen.bbox[2]) if h == 1 else (seen.bbox[1],
-                                                                           seen.bbox[3])
+                first, last = seen.bbox[0::2] if h == 1 else seen.bbox[1::2]
                 assert low <= first and last <= high, (
                     f"at {w}x{h} lit from {first} to {last}, expected within "
                     f"{low:.1f}..{high:.1f}")
         assert shown or not must_show, f"at {w}x{h} the triangle never showed"
-
-    # -- actions
 
     def choose(self, path=None):
         if min(self.size) < 60:
@@ -148,8 +128,7 @@ class Soak:
         self.colour = path[-1]
 
     def resize(self, width, height):
-        # Keep the whole window on the screen: a screenshot of a window that is partly off it
-        # fails.
+        # The whole window on the screen: a screenshot of a window partly off it fails.
         x = min(self.origin[0], self.screen[0] - width)
         y = min(self.origin[1], self.screen[1] - height)
         if (x, y) != self.origin and not self.managed:
@@ -168,9 +147,8 @@ class Soak:
             check_size(self.app, width, height)
 
     def random_resize(self):
-        special = [(1, 1), (START[0], 1), (1, START[1]), self.screen, START]
         if self.rng.random() < 0.5:
-            self.resize(*self.rng.choice(special))
+            self.resize(*self.rng.choice(self.specials + [START]))
         else:
             self.resize(self.rng.randrange(60, 700), self.rng.randrange(60, 600))
 
@@ -185,45 +163,37 @@ class Soak:
         self.origin = (x, y)
 
     def hide_and_show(self):
-        self.step("hide")
-        self.map(False)
-        time.sleep(self.rng.uniform(0.1, 0.6))  # hidden a while: the program draws on
-        assert self.app.alive(), "program died while hidden"
-        self.step("show")
-        self.map(True)
-
-    def map(self, shown):
         window = self.app.window
-        if shown:
-            window.map()
-        else:
-            window.unmap()
-        wait_until(lambda: (window.get_attributes().map_state != 0) == shown,
-                   self.app.platform.change_timeout, 0.02,
-                   "the window to be " + ("shown" if shown else "hidden"))
-        if shown:
-            if self.managed and self.unmaximise():
-                self.app.resize(*self.size)
-            self.app.wait_frames(self.app.platform.settle_frames)
+        for shown in (False, True):
+            self.step("show" if shown else "hide")
+            window.map() if shown else window.unmap()
+            wait_until(lambda: (window.get_attributes().map_state != 0) == shown,
+                       self.app.platform.change_timeout, 0.02,
+                       "the window to be " + ("shown" if shown else "hidden"))
+            if not shown:
+                time.sleep(self.rng.uniform(0.1, 0.6))  # hidden a while: the program draws on
+        if self.managed and self.unmaximise():
+            self.app.resize(*self.size)
+        self.app.wait_frames(self.app.platform.settle_frames)
 
     def unmaximise(self):
         """Mutter maximises a window about as big as the screen (when it is shown again, or of
         its own accord) and then keeps its size: the soak asks it back, as a user would.
         Whether it had to."""
-        x, window = self.app.display.x, self.app.window
-        state = x.intern_atom("_NET_WM_STATE")
-        maximised = {x.intern_atom(f"_NET_WM_STATE_MAXIMIZED_{d}") for d in ("HORZ", "VERT")}
+        display, window = self.app.display, self.app.window
+        state = display.x.intern_atom("_NET_WM_STATE")
+        maximised = {display.x.intern_atom(f"_NET_WM_STATE_MAXIMIZED_{d}")
+                     for d in ("HORZ", "VERT")}
 
         def normal():
-            now = window.get_full_property(state, Xlib.X.AnyPropertyType)
-            return not (now and maximised & set(now.value))
+            return not maximised & set(display.atoms(window, "_NET_WM_STATE"))
 
         if normal():
             return False
         self.step("unmaximise")
-        self.app.display.root.send_event(
-            ClientMessage(window=window, client_type=state, data=(32, [0, *maximised, 1, 0])),
-            event_mask=Xlib.X.SubstructureRedirectMask | Xlib.X.SubstructureNotifyMask)
+        display.root.send_event(
+            event.ClientMessage(window=window, client_type=state, data=(32, [0, *maximised, 1, 0])),
+            event_mask=X.SubstructureRedirectMask | X.SubstructureNotifyMask)
         wait_until(normal, self.app.platform.change_timeout, 0.05, "the window unmaximised")
         return True
 
@@ -231,9 +201,8 @@ class Soak:
         if self.managed and min(self.size) < 40:
             self.resize(*START)  # its edges belong to the window manager's resize borders
         button = self.rng.choice(OTHER_BUTTONS)
-        w, h = self.size
         self.step(f"button {button}")
-        self.app.click(button, (self.rng.randrange(w), self.rng.randrange(h)))
+        self.app.click(button, (self.rng.randrange(self.size[0]), self.rng.randrange(self.size[1])))
         self.app.wait_frames(self.app.platform.settle_frames)
 
     def press_keys(self):
@@ -241,40 +210,6 @@ class Soak:
         self.step(f"keys {' '.join(keys)}")
         self.app.key(*keys)
         self.app.wait_frames(self.app.platform.settle_frames)
-
-
-def soak(s, rss):
-    # Warm-up: every kind of step once, the biggest window included, before memory counts.
-    for path in MENU_PATHS:
-        s.choose(path)
-        s.settle()
-    for size in (s.screen, (1, 1), (START[0], 1), START):
-        s.resize(*size)
-        s.settle()
-    s.hide_and_show()
-    s.settle()
-    baseline_from = rss.now()
-    baseline = max(rss.next(4))
-
-    # Every menu entry several times, every special size again, the rest at random.
-    deck = ([lambda p=p: s.choose(p) for p in MENU_PATHS] * 3
-            + [lambda: s.resize(*s.screen), lambda: s.resize(1, 1), lambda: s.resize(START[0], 1),
-               lambda: s.resize(1, START[1])]
-            + [s.random_resize] * 4 + [s.move] * (0 if s.managed else 4) + [s.hide_and_show] * 3
-            + [s.press_button] * 5 + [s.press_keys] * 5)
-    s.rng.shuffle(deck)
-    for action in deck:
-        action()
-        s.settle()
-    s.resize(*START)
-    s.settle()
-
-    late = rss.next(4)
-    peak = max(rss.since(baseline_from))
-    assert max(late) <= baseline + RSS_ALLOWANCE_KB and peak <= baseline + 2 * RSS_ALLOWANCE_KB, (
-        f"resident memory grew from {baseline} kB after warm-up to {max(late)} kB "
-        f"(peak {peak} kB)")
-    return baseline, max(late)
 
 
 def test_soak(display, platform, request):
@@ -286,7 +221,34 @@ def test_soak(display, platform, request):
     try:
         app.wait_window()
         s = Soak(app, seed)
-        baseline, late = soak(s, rss)
+        # Warm-up: every kind of step once, the biggest window included, before memory counts.
+        for path in MENU_PATHS:
+            s.choose(path)
+            s.settle()
+        for size in (s.screen, (1, 1), (START[0], 1), START):
+            s.resize(*size)
+            s.settle()
+        s.hide_and_show()
+        s.settle()
+        baseline_from = rss.now()
+        baseline = max(rss.next(4))
+
+        # Every menu entry several times, every special size again, the rest at random.
+        deck = ([lambda p=p: s.choose(p) for p in MENU_PATHS] * 3
+                + [lambda z=z: s.resize(*z) for z in s.specials]
+                + [s.random_resize] * 4 + [s.move] * (0 if s.managed else 4)
+                + [s.hide_and_show] * 3 + [s.press_button] * 5 + [s.press_keys] * 5)
+        s.rng.shuffle(deck)
+        for action in deck:
+            action()
+            s.settle()
+        s.resize(*START)
+        s.settle()
+
+        late, peak = max(rss.next(4)), max(rss.since(baseline_from))
+        assert late <= baseline + RSS_ALLOWANCE_KB and peak <= baseline + 2 * RSS_ALLOWANCE_KB, (
+            f"resident memory grew from {baseline} kB after warm-up to {late} kB "
+            f"(peak {peak} kB)")
         check_close(app)
         assert app.output() == ("", "")
         print(f"seed {seed}: {len(s.log)} steps, memory {baseline} kB after warm-up, "

@@ -1,12 +1,11 @@
 """End-to-end checks of the Windows program under Wine:
     python3 test_windows.py PATH/TO/whirlet.exe [PYTEST OPTIONS]
 
-The same checks as the native program's, in a fresh Wine prefix (next to the .exe unless
-WHIRLET_WINEPREFIX names another), on $DISPLAY (or an Xvfb of their own when there is none) with a
-window manager that they start there, openbox: without one, Wine 10 leaves hidden windows on the
-screen and keeps a resized window's picture at its old size. The prefix is 32-bit; for a 64-bit
-build, set WINEARCH=win64 with WINELOADER and WINESERVER naming 64-bit Wine's
-(/usr/lib/wine/wine64 and wineserver64 on Debian).
+The native program's checks, in a fresh Wine prefix (next to the .exe unless WHIRLET_WINEPREFIX
+names another), on $DISPLAY (or an Xvfb of their own) with a window manager they start there,
+openbox: without one, Wine 10 leaves hidden windows on the screen and keeps a resized window's
+picture at its old size. The prefix is 32-bit; for a 64-bit build, set WINEARCH=win64 with
+WINELOADER and WINESERVER naming 64-bit Wine's (/usr/lib/wine/wine64 and wineserver64 on Debian).
 """
 
 import os
@@ -18,7 +17,6 @@ import sys
 import harness  # first: it restarts under Debian's python3 when another one runs this
 import pytest
 from checks import *  # noqa: F401,F403 (the shared checks, collected here)
-from Xlib import X
 
 
 def wine_tool(variable, name, *places):
@@ -33,10 +31,7 @@ WINESERVER = wine_tool("WINESERVER", "wineserver", "/usr/lib/wine/wineserver32",
 
 
 class Wine(harness.Native):
-    startup_timeout = 60.0
-    change_timeout = 8.0
-    frame_timeout = 30.0
-    close_timeout = 10.0
+    startup_timeout, change_timeout, frame_timeout, close_timeout = 60.0, 8.0, 30.0, 10.0
 
     def __init__(self, program, prefix):
         super().__init__(program)
@@ -50,11 +45,8 @@ class Wine(harness.Native):
 
     def prepare(self, display):
         self.window_manager = subprocess.Popen(["openbox", "--sm-disable"],
-                                               stdout=subprocess.DEVNULL,
-                                               stderr=subprocess.DEVNULL)
-        check = display.x.intern_atom("_NET_SUPPORTING_WM_CHECK")
-        harness.wait_until(lambda: display.root.get_full_property(check, X.AnyPropertyType), 15,
-                           0.1, "the window manager")
+                                               stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
+        harness.wait_until(display.window_manager, 15, 0.1, "the window manager")
         shutil.rmtree(self.prefix, ignore_errors=True)
         self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all",
                         WINEARCH=os.environ.get("WINEARCH", "win32"),
