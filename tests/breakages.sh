@@ -71,7 +71,7 @@ restore() {
     for each in src/*; do cmp -s "$each" "$work/tree/$each" || cp "$each" "$work/tree/$each"; done
 }
 rm -rf "$work/tree"
-git ls-files | grep -v '^\(build\|docs\)/' | tar -cT - | tar -x -C "$work" --transform 's|^|tree/|'
+git ls-files | grep -v '^\(build\|docs\)/' | tar -cT - | tar -x -m -C "$work" --transform 's|^|tree/|'
 # A breakage counts as caught only where the program as it is passes the same test.
 build "$work/plain" OFF && build "$work/sanitize" ON || exit 1
 for test in render sanitize e2e soak; do
