@@ -121,24 +121,23 @@ run_under_wine() {
 # execute as a script.
 runs_32_bit() {
     python3 - "$1" <<'EOF'
-import errno, os, struct, subprocess, sys
+import errno, os, subprocess, sys
 
-path, base = sys.argv[1], 0x08048000
-code = bytes.fromhex("31db31c040cd80")  # xor ebx,ebx; xor eax,eax; inc eax; int 0x80: exit(0)
-size = 52 + 32 + len(code)
-header = b"\x7fELF\x01\x01\x01" + bytes(9) + struct.pack(
-    "<HHIIIIIHHHHHH", 2, 3, 1, base + 52 + 32, 52, 0, 0, 52, 32, 1, 0, 0, 0)
-segment = struct.pack("<8I", 1, 0, base, base, size, size, 5, 0x1000)
-with open(path, "wb") as out:
-    out.write(header + segment + code)
-os.chmod(path, 0o755)
+# ELF header (executable, i386, entry 0x08048054), one segment loading the whole 91 bytes at
+# 0x08048000, and the code: xor ebx,ebx; xor eax,eax; inc eax; int 0x80, which is exit(0).
+elf = bytes.fromhex("7f454c46 010101 000000000000000000 0200 0300 01000000 54800408 34000000"
+                    " 00000000 00000000 3400 2000 0100 0000 0000 0000"
+                    " 01000000 00000000 00800408 00800408 5b000000 5b000000 05000000 00100000"
+                    " 31db 31c0 40 cd80")
+with open(sys.argv[1], "wb") as out:
+    out.write(elf)
+os.chmod(sys.argv[1], 0o755)
 try:
-    ran = subprocess.run([path]).returncode == 0
+    sys.exit(0 if subprocess.run([sys.argv[1]]).returncode == 0 else 3)
 except OSError as error:  # only "Exec format error" answers the question
     if error.errno != errno.ENOEXEC:
         raise
-    ran = False
-sys.exit(0 if ran else 3)
+    sys.exit(3)
 EOF
 }
 
@@ -193,11 +192,8 @@ fetch_upstream_source() {
     }
     /usr/lib/apt/apt-helper "${apt[@]}" download-file "${uri//\'/}" "$state/$file" "$hash" \
         >"$state/download.log" 2>&1 || { cat "$state/download.log" >&2; return 1; }
-    if [ $# -gt 0 ]; then
-        tar -xf "$state/$file" -C "$dir/source" --wildcards "$@"
-    else
-        tar -xf "$state/$file" -C "$dir/source"
-    fi || return 1  # callers take its output in $(...), where set -e does not reach
+    # Callers take its output in $(...), where set -e does not reach.
+    tar -xf "$state/$file" -C "$dir/source" ${1:+--wildcards} "$@" || return 1
     local version=${file#"${package}_"}
     echo "$package ${version%.orig.tar.*}: upstream tarball of Debian's source package" |
         tee "$dir/version" >&2
