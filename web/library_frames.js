@@ -5,18 +5,21 @@
 // several steps per shown frame. Here every animation frame of the browser runs exactly one
 // callback: a posted redisplay if there is one, else the idle callback.
 //
-// The canvas fills the element around it (its frame). When the page changes the frame's size,
-// by the user dragging its corner for instance, the window is reshaped to match, and the
-// reshape callback hears of it as it would of a desktop window's new size.
+// The canvas fills the element around it (its frame). When the frame's size changes, by the
+// user dragging its corner for instance, or the screen's pixel density does (zoom, another
+// screen), the window is reshaped to the frame's size in device pixels, as a desktop toolkit
+// hands a program its window's size in pixels on a dense screen, and the reshape callback hears
+// of it.
+//
+// A browser with no WebGL gets the page's message instead of a program that fails on every call.
 
 var LibraryWebFrames = {
-  $WebFrames__deps: ['$GLUT', '$callUserCallback',
-                     'glutReshapeWindow'],
+  $WebFrames__deps: ['$GLUT', '$Browser', '$callUserCallback', 'glutReshapeWindow'],
   $WebFrames: {
     idle: 0,
     redisplay: false,
     scheduled: false,
-    observer: null,
+    followed: false,
 
     schedule: function() {
       if (WebFrames.scheduled) return;
@@ -36,17 +39,46 @@ var LibraryWebFrames = {
       }
     },
 
+    // The frame's size in device pixels.
+    size: function() {
+      var frame = Module['canvas'].parentElement;
+      var ratio = window.devicePixelRatio || 1;
+      return [Math.round(frame.clientWidth * ratio), Math.round(frame.clientHeight * ratio)];
+    },
+
     followFrame: function() {
       var canvas = Module['canvas'];
-      var frame = canvas.parentElement;
-      if (WebFrames.observer || !frame || typeof ResizeObserver == 'undefined') return;
-      WebFrames.observer = new ResizeObserver(function() {
-        var width = frame.clientWidth;
-        var height = frame.clientHeight;
-        if (width != canvas.width || height != canvas.height) _glutReshapeWindow(width, height);
-      });
-      WebFrames.observer.observe(frame);
+      if (WebFrames.followed || !canvas.parentElement) return;
+      WebFrames.followed = true;
+      // glutMainLoop's first reshape takes the canvas's size: the right one from the start.
+      var size = WebFrames.size();
+      Browser.setCanvasSize(size[0], size[1], true);
+      var follow = function() {
+        var size = WebFrames.size();
+        if (size[0] != canvas.width || size[1] != canvas.height) _glutReshapeWindow(size[0], size[1]);
+      };
+      if (typeof ResizeObserver != 'undefined') new ResizeObserver(follow).observe(canvas.parentElement);
+      // A media query that stops matching when the density changes, asked anew each time.
+      (function watchDensity() {
+        matchMedia('(resolution: ' + (window.devicePixelRatio || 1) + 'dppx)')
+          .addEventListener('change', function() { follow(); watchDensity(); }, {once: true});
+      })();
     },
+  },
+
+  glutCreateWindow__deps: ['$GLUT', '$Browser'],
+  glutCreateWindow: function(name) {
+    var mode = GLUT.initDisplayMode;
+    Module.ctx = Browser.createContext(Module['canvas'], true, true, {
+      antialias: (mode & 0x0080 /* GLUT_MULTISAMPLE */) != 0,
+      depth: (mode & 0x0010 /* GLUT_DEPTH */) != 0,
+      stencil: (mode & 0x0020 /* GLUT_STENCIL */) != 0,
+      alpha: (mode & 0x0008 /* GLUT_ALPHA */) != 0,
+    });
+    if (Module.ctx) return 1;
+    // The program would go on to draw into nothing. It stops here, quietly, like glutMainLoop.
+    if (Module['fail']) Module['fail']('no-webgl');
+    throw 'unwind';
   },
 
   glutIdleFunc__deps: ['$WebFrames'],

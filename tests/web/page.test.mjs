@@ -168,6 +168,24 @@ async function resize(tab, width, height) {
 }
 
 // The bits of the projection matrix the page's GL holds, column-major.
+const canvasStore = (tab) => tab.evaluate(
+  () => (c => [c.width, c.height])(document.getElementById('canvas')));
+
+// Which of the page's messages and frame are shown, and the text shown.
+const shownParts = (tab) => tab.evaluate(() => ({
+  shown: ['frame', 'no-webgl', 'from-disk'].filter((id) => {
+    const element = document.getElementById(id);
+    return element && element.getClientRects().length > 0;
+  }),
+  text: document.body.innerText,
+}));
+
+// Lets the page run for a number of animation frames of its own.
+const runFrames = (tab, count) => tab.evaluate((count) => new Promise((done) => {
+  const step = () => (--count > 0 ? requestAnimationFrame(step) : done());
+  requestAnimationFrame(step);
+}), count);
+
 const projection = (tab) => tab.evaluate(
   () => Array.from(new Uint32Array(Float32Array.from(GLImmediate.matrix[1]).buffer)));
 
@@ -205,13 +223,14 @@ function hexFloat(text) {
 // each test; after each, the console holds nothing but the toolchain's own lines.
 
 const SIZES = [[320, 320], [640, 320], [237, 411]];
+const DENSE = [640, 640];  // 320x320 CSS pixels at a density of 2
 let server, desktop;
 before(async () => {
   for (const name of ['index.html', 'whirlet.js', 'whirlet.wasm']) {
     assert.ok(fs.existsSync(path.join(SITE, name)), `${name} not built in ${SITE}`);
   }
   server = await serve(SITE);
-  desktop = desktopProjections(SIZES);
+  desktop = desktopProjections([...SIZES, DENSE]);
 });
 after(() => server.close());
 
@@ -244,8 +263,7 @@ for (const engine of ENGINES) {
       assert.ok(!text.includes('\n') && text.length > 0 && text.length <= 100,
                 `the page's text: ${text}`);
       assert.deepEqual((await canvasBox(tab)).slice(2), [320, 320]);
-      assert.deepEqual(await tab.evaluate(
-        () => (c => [c.width, c.height])(document.getElementById('canvas'))), [320, 320]);
+      assert.deepEqual(await canvasStore(tab), [320, 320]);
 
       const first = await tab.firstFrame();
       assert.equal(first.number, 1);
@@ -322,5 +340,89 @@ for (const engine of ENGINES) {
         assertShows(frame, 'White');
       }
     });
+
+    test('sharp on a dense screen: the store in device pixels, following the density',
+         async () => {
+      const page = tab.page;
+      try {
+        await page.setViewport({width: 800, height: 600, deviceScaleFactor: 2});
+        await load();
+        assert.deepEqual((await canvasBox(tab)).slice(2), [320, 320]);
+        assert.deepEqual(await canvasStore(tab), DENSE);
+        assert.deepEqual(await projection(tab), desktop[DENSE.join('x')]);
+        assertShows(await tab.firstFrame(), 'White', 24);
+        const frame = await frameAt(tab, 30);
+        assert.deepEqual([frame.width, frame.height], DENSE);
+        assertShows(frame, 'White', 24);
+      } finally {
+        await page.setViewport({width: 800, height: 600, deviceScaleFactor: 1});
+      }
+      // Chromium's emulation changes the density without telling the page; Firefox's tells it.
+      if (engine === 'firefox') {
+        await tab.waitFor("document.getElementById('canvas').width == 320", 20, 'back to 320');
+        assert.deepEqual(await projection(tab), desktop['320x320']);
+      }
+    });
+
+    test('a message, and no error, with no WebGL, JavaScript off, or opened from disk',
+         async () => {
+      const page = tab.page;
+      tab.said = [];
+      const {identifier} = await page.evaluateOnNewDocument(() => {
+        const getContext = HTMLCanvasElement.prototype.getContext;
+        HTMLCanvasElement.prototype.getContext = function(type, ...rest) {
+          return /webgl/.test(type) ? null : getContext.call(this, type, ...rest);
+        };
+      });
+      try {
+        await page.goto(server.url);
+        await tab.waitFor("!document.getElementById('no-webgl').hidden", 30, 'the message');
+        await runFrames(tab, 10);
+      } finally {
+        await page.removeScriptToEvaluateOnNewDocument(identifier);
+      }
+      assert.deepEqual((await shownParts(tab)).shown, ['no-webgl']);
+      assert.equal(await tab.frames(), 10, 'the program draws nothing');
+
+      await page.goto(`file://${SITE}/index.html`);
+      await tab.waitFor("!document.getElementById('from-disk').hidden", 30, 'the message');
+      assert.deepEqual((await shownParts(tab)).shown, ['from-disk']);
+
+      if (engine === 'firefox') return;  // its driver cannot turn JavaScript off
+      await page.setJavaScriptEnabled(false);
+      try {
+        await page.goto(server.url);
+        const {shown, text} = await shownParts(tab);
+        assert.deepEqual(shown, []);
+        assert.match(text, /JavaScript, which is off/);
+        assert.doesNotMatch(text, /right-click/);
+      } finally {
+        await page.setJavaScriptEnabled(true);
+      }
+    });
+
+    if (engine === 'chromium') {  // Firefox on the desktop has no phone layout to emulate
+      test('on a phone: laid out at its width, the canvas within it, the text legible',
+           async () => {
+        const page = tab.page;
+        try {
+          await page.setViewport({width: 375, height: 667, deviceScaleFactor: 2,
+                                  isMobile: true, hasTouch: true});
+          await load();
+          const layout = await tab.evaluate(() => ({
+            width: window.innerWidth,
+            scroll: document.documentElement.scrollWidth,
+            font: parseFloat(getComputedStyle(document.getElementById('how')).fontSize),
+          }));
+          assert.deepEqual(layout, {width: 375, scroll: 375, font: 14});
+          const [left, , width] = await canvasBox(tab);
+          assert.ok(left >= 0 && left + width <= 375, `the canvas at ${left}, ${width} wide`);
+          assert.deepEqual(await canvasStore(tab), [2 * width, 2 * width]);
+        } finally {
+          await page.setViewport({width: 800, height: 600});
+        }
+      });
+    }
   });
 }
+
