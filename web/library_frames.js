@@ -12,23 +12,27 @@
 // of it.
 //
 // A browser with no WebGL gets the page's message instead of a program that fails on every call.
+// When the browser takes the GL context away (a GPU reset, too many pages with WebGL), drawing
+// stops until it gives the context back; then the GL emulation's own objects are made anew, the
+// window reshaped to set the viewport again, and the program goes on where it was.
 
 var LibraryWebFrames = {
-  $WebFrames__deps: ['$GLUT', '$Browser', '$callUserCallback', 'glutReshapeWindow'],
+  $WebFrames__deps: ['$GLUT', '$Browser', '$GL', '$GLImmediate', '$callUserCallback',
+                      'glutReshapeWindow'],
   $WebFrames: {
     idle: 0,
     redisplay: false,
-    scheduled: false,
+    scheduled: 0,  // the pending animation frame's id
     followed: false,
+    lost: false,
 
     schedule: function() {
-      if (WebFrames.scheduled) return;
-      WebFrames.scheduled = true;
-      requestAnimationFrame(WebFrames.frame);
+      if (WebFrames.scheduled || WebFrames.lost) return;
+      WebFrames.scheduled = requestAnimationFrame(WebFrames.frame);
     },
 
     frame: function() {
-      WebFrames.scheduled = false;
+      WebFrames.scheduled = 0;
       var callback = WebFrames.redisplay ? GLUT.displayFunc : WebFrames.idle;
       WebFrames.redisplay = false;
       if (WebFrames.idle) WebFrames.schedule();
@@ -64,9 +68,28 @@ var LibraryWebFrames = {
           .addEventListener('change', function() { follow(); watchDensity(); }, {once: true});
       })();
     },
+
+    watchContext: function() {
+      var canvas = Module['canvas'];
+      canvas.addEventListener('webglcontextlost', function(event) {
+        event.preventDefault();  // without it the browser never gives the context back
+        WebFrames.lost = true;
+        cancelAnimationFrame(WebFrames.scheduled);
+        WebFrames.scheduled = 0;
+      });
+      canvas.addEventListener('webglcontextrestored', function() {
+        // The emulation's shader programs and buffers died with the old context.
+        GLImmediate.rendererCache = GLImmediate.MapTreeLib.create();
+        GLImmediate.currentRenderer = GLImmediate.lastRenderer = null;
+        GL.generateTempBuffers(true, GL.currentContext);
+        WebFrames.lost = false;
+        _glutReshapeWindow(canvas.width, canvas.height);
+        if (WebFrames.idle) WebFrames.schedule();
+      });
+    },
   },
 
-  glutCreateWindow__deps: ['$GLUT', '$Browser'],
+  glutCreateWindow__deps: ['$GLUT', '$Browser', '$WebFrames'],
   glutCreateWindow: function(name) {
     var mode = GLUT.initDisplayMode;
     Module.ctx = Browser.createContext(Module['canvas'], true, true, {
@@ -75,7 +98,10 @@ var LibraryWebFrames = {
       stencil: (mode & 0x0020 /* GLUT_STENCIL */) != 0,
       alpha: (mode & 0x0008 /* GLUT_ALPHA */) != 0,
     });
-    if (Module.ctx) return 1;
+    if (Module.ctx) {
+      WebFrames.watchContext();
+      return 1;
+    }
     // The program would go on to draw into nothing. It stops here, quietly, like glutMainLoop.
     if (Module['fail']) Module['fail']('no-webgl');
     throw 'unwind';

@@ -19,7 +19,7 @@ import puppeteer from 'puppeteer-core';
 // read in the page into its lit pixels row by row, and their colours: small enough to send.
 const PROBE = `(() => {
   const raf = window.requestAnimationFrame.bind(window);
-  const probe = window.__probe = {frames: 0, first: null, wanted: new Map()};
+  const probe = window.__probe = {frames: 0, first: null, wanted: new Map(), raf};
   const read = () => {
     const gl = window.Module && Module.ctx;
     if (!gl || gl.isContextLost()) return null;

@@ -180,10 +180,10 @@ const shownParts = (tab) => tab.evaluate(() => ({
   text: document.body.innerText,
 }));
 
-// Lets the page run for a number of animation frames of its own.
+// Lets the page run for a number of the browser's animation frames (not counted as the page's).
 const runFrames = (tab, count) => tab.evaluate((count) => new Promise((done) => {
-  const step = () => (--count > 0 ? requestAnimationFrame(step) : done());
-  requestAnimationFrame(step);
+  const step = () => (--count > 0 ? window.__probe.raf(step) : done());
+  window.__probe.raf(step);
 }), count);
 
 const projection = (tab) => tab.evaluate(
@@ -364,6 +364,25 @@ for (const engine of ENGINES) {
       }
     });
 
+    test('a lost GL context: quiet while lost, then turning again in the chosen colour',
+         async () => {
+      await load();
+      await choose(tab, [1, 2]);
+      await tab.evaluate(() => {
+        window.__loser = Module.ctx.getExtension('WEBGL_lose_context');
+        Module.canvas.addEventListener('webglcontextlost', () => { window.__lost = true; });
+        window.__loser.loseContext();
+      });
+      await tab.waitFor('window.__lost', 20, 'the context lost');
+      const lostAt = await tab.frames();
+      await runFrames(tab, 10);
+      assert.equal(await tab.frames(), lostAt, 'frames drawn into a lost context');
+      await tab.evaluate(() => window.__loser.restoreContext());
+      await tab.waitFor('!Module.ctx.isContextLost()', 20, 'the context back');
+      assertShows(await tab.frame(), 'Green');
+      assertShows(await frameAt(tab, 60), 'Green');
+    });
+
     test('a message, and no error, with no WebGL, JavaScript off, or opened from disk',
          async () => {
       const page = tab.page;
@@ -382,7 +401,7 @@ for (const engine of ENGINES) {
         await page.removeScriptToEvaluateOnNewDocument(identifier);
       }
       assert.deepEqual((await shownParts(tab)).shown, ['no-webgl']);
-      assert.equal(await tab.frames(), 10, 'the program draws nothing');
+      assert.equal(await tab.frames(), 0, 'the program draws nothing');
 
       await page.goto(`file://${SITE}/index.html`);
       await tab.waitFor("!document.getElementById('from-disk').hidden", 30, 'the message');
