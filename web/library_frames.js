@@ -11,6 +11,10 @@
 // hands a program its window's size in pixels on a dense screen, and the reshape callback hears
 // of it.
 //
+// The page can pause the turning (Module.setPaused): the idle callback is then not called, and
+// the window is drawn only when something posts a redisplay. Module.paused, set by the page
+// before the program starts, starts it paused, on its first frame.
+//
 // A browser with no WebGL gets the page's message instead of a program that fails on every call.
 // When the browser takes the GL context away (a GPU reset, too many pages with WebGL), drawing
 // stops until it gives the context back; then the GL emulation's own objects are made anew, the
@@ -25,6 +29,7 @@ var LibraryWebFrames = {
     scheduled: 0,  // the pending animation frame's id
     followed: false,
     lost: false,
+    paused: false,
 
     schedule: function() {
       if (WebFrames.scheduled || WebFrames.lost) return;
@@ -33,13 +38,23 @@ var LibraryWebFrames = {
 
     frame: function() {
       WebFrames.scheduled = 0;
-      var callback = WebFrames.redisplay ? GLUT.displayFunc : WebFrames.idle;
+      var callback = WebFrames.redisplay ? GLUT.displayFunc : WebFrames.paused ? 0 : WebFrames.idle;
       WebFrames.redisplay = false;
-      if (WebFrames.idle) WebFrames.schedule();
+      if (WebFrames.idle && !WebFrames.paused) WebFrames.schedule();
       if (callback) {
         callUserCallback(function() {
           {{{ makeDynCall('v', 'callback') }}}();
         });
+      }
+    },
+
+    pause: function(paused) {
+      WebFrames.paused = paused;
+      if (!paused && WebFrames.idle) {
+        WebFrames.schedule();
+      } else if (paused && !WebFrames.redisplay) {
+        cancelAnimationFrame(WebFrames.scheduled);  // a frame that would draw nothing
+        WebFrames.scheduled = 0;
       }
     },
 
@@ -84,7 +99,7 @@ var LibraryWebFrames = {
         GL.generateTempBuffers(true, GL.currentContext);
         WebFrames.lost = false;
         _glutReshapeWindow(canvas.width, canvas.height);
-        if (WebFrames.idle) WebFrames.schedule();
+        if (WebFrames.idle && !WebFrames.paused) WebFrames.schedule();
       });
     },
   },
@@ -98,7 +113,14 @@ var LibraryWebFrames = {
       stencil: (mode & 0x0020 /* GLUT_STENCIL */) != 0,
       alpha: (mode & 0x0008 /* GLUT_ALPHA */) != 0,
     });
+    // glutInit's window listeners that turn touches into mouse presses cannot stop the browser's
+    // own handling (browsers make them passive: an error in the console per touch). The browser
+    // sends mouse events for a tap anyway; long presses open the menus (library_menus.js).
+    ['touchstart', 'touchmove', 'touchend'].forEach(function(type) {
+      window.removeEventListener(type, GLUT.touchHandler, true);
+    });
     if (Module.ctx) {
+      WebFrames.paused = !!Module['paused'];
       WebFrames.watchContext();
       return 1;
     }
@@ -107,10 +129,12 @@ var LibraryWebFrames = {
     throw 'unwind';
   },
 
+  $WebFrames__postset: "Module['setPaused'] = WebFrames.pause;",
+
   glutIdleFunc__deps: ['$WebFrames'],
   glutIdleFunc: function(func) {
     WebFrames.idle = func;
-    if (func) WebFrames.schedule();
+    if (func && !WebFrames.paused) WebFrames.schedule();
   },
 
   glutPostRedisplay__deps: ['$WebFrames'],

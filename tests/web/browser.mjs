@@ -141,13 +141,17 @@ export class Tab {
     return new Frame(await this.evaluate('window.__probe.first'));
   }
 
-  // Frame `number` of the page (the first is 1) once drawn, by default the next but one. The
-  // wait allows for a slow browser on a busy machine: five frames a second.
-  async frame(number) {
-    const now = await this.frames();
-    number = number || now + 2;
-    const timeout = 20 + (number - now) / 5;
-    return new Frame(await this.evaluate(`window.__probe.grab(${number}, ${timeout})`));
+  // Frame `number` of the page (the first is 1) once drawn, by default the next but one, or
+  // the first from then on that shows the triangle turned by `angle` degrees. Worked out in the
+  // page, where no frame passes meanwhile. The wait allows for a slow browser on a busy
+  // machine: five frames a second.
+  async frame(number, angle) {
+    return new Frame(await this.evaluate((number, angle) => {
+      const now = window.__probe.frames;
+      number = number || now + 2;
+      if (angle !== undefined) number += ((angle - (number - 1)) % 360 + 360) % 360;
+      return window.__probe.grab(number, 20 + (number - now) / 5);
+    }, number || 0, angle));
   }
 }
 

@@ -15,9 +15,10 @@ import path from 'node:path';
 import {after, afterEach, before, describe, test} from 'node:test';
 import {fileURLToPath} from 'node:url';
 
-import {launch, serve, Tab} from './browser.mjs';
+import {Frame, launch, serve, Tab} from './browser.mjs';
 
 const HERE = path.dirname(fileURLToPath(import.meta.url));
+const AXE = fs.readFileSync(path.join(HERE, 'node_modules/axe-core/axe.min.js'), 'utf8');
 const SITE = path.resolve(process.env.WHIRLET_WEB_SITE || path.join(HERE, '../../build/web/site'));
 const ENGINES = (process.env.WHIRLET_WEB_ENGINES || 'chromium,firefox').split(',');
 
@@ -92,11 +93,7 @@ function assertShows(frame, colour, tolerance = 12) {
 }
 
 // The next frame that shows this angle, at least two frames from now.
-async function frameAt(tab, angle) {
-  let number = await tab.frames() + 2;
-  number += ((angle - (number - 1)) % 360 + 360) % 360;
-  return tab.frame(number);
-}
+const frameAt = (tab, angle) => tab.frame(0, angle);
 
 // ---------------------------------------------------------------------------------------------
 // Using the page
@@ -151,6 +148,27 @@ async function choose(tab, route) {
   }
   await click(tab, await entryCentre(tab, route.length - 1, route.at(-1)));
   assert.deepEqual(await menus(tab), [], 'the menus close once an entry is chosen');
+}
+
+// What has the focus: 'frame', a menu entry's label, or another element's id or tag.
+const focused = (tab) => tab.evaluate(() => {
+  const e = document.activeElement;
+  return e.getAttribute('role') === 'menuitem' ? e.textContent : e.id || e.tagName;
+});
+
+// The open menus' accessible names and the submenu entry's aria-expanded, with the focus.
+const menuState = (tab) => tab.evaluate(() => {
+  const names = [...document.querySelectorAll('[role=menu]')].map((m) =>
+    m.getAttribute('aria-label') ||
+    document.getElementById(m.getAttribute('aria-labelledby')).textContent);
+  const opener = document.querySelector('[aria-haspopup=menu][role=menuitem]');
+  return {names, expanded: opener && opener.getAttribute('aria-expanded')};
+});
+
+async function shiftF10(tab) {
+  await tab.page.keyboard.down('Shift');
+  await tab.page.keyboard.press('F10');
+  await tab.page.keyboard.up('Shift');
 }
 
 // Drags the bottom-right corner of the canvas's frame until the canvas is width x height.
@@ -243,9 +261,12 @@ for (const engine of ENGINES) {
     });
     after(() => browser.close());
 
-    const load = () => {
+    // Away first: what the last page says as it goes (a reload by the driver cut short, say)
+    // is not this page's.
+    const load = async () => {
+      await tab.page.goto('about:blank');
       tab.said = [];
-      return tab.load(server.url);
+      await tab.load(server.url);
     };
     afterEach(() => {
       const said = tab.said.filter(([, text]) => !TOOLCHAIN_LINES.includes(text) &&
@@ -253,15 +274,17 @@ for (const engine of ENGINES) {
       assert.deepEqual(said, [], 'the page said more than the toolchain lines');
     });
 
-    test('title, one line, 320x320 canvas; the first frame', async () => {
+    test('the page: title, what works here, the 320x320 window; the first frame', async () => {
       await load();
       assert.equal(await tab.evaluate(() => document.title), TITLE);
       const shown = await tab.evaluate(() => [...document.body.querySelectorAll('*')]
-        .filter((e) => e.getClientRects().length).map((e) => e.tagName));
-      assert.deepEqual(shown, ['P', 'DIV', 'CANVAS'], 'elements shown on the page');
-      const text = await tab.evaluate(() => document.body.innerText.trim());
-      assert.ok(!text.includes('\n') && text.length > 0 && text.length <= 100,
-                `the page's text: ${text}`);
+        .filter((e) => e.getClientRects().length).map((e) => e.id || e.tagName));
+      assert.deepEqual(shown, ['MAIN', 'H1', 'how', 'frame', 'canvas', 'corner', 'pause']);
+      const how = await tab.evaluate(() => document.getElementById('how').textContent);
+      for (const words of [/Right-click/, /Shift\+F10/, /corner/, /Pause stops/]) {
+        assert.match(how, words);
+      }
+      assert.doesNotMatch(how, /touch/i);
       assert.deepEqual((await canvasBox(tab)).slice(2), [320, 320]);
       assert.deepEqual(await canvasStore(tab), [320, 320]);
 
@@ -339,6 +362,170 @@ for (const engine of ENGINES) {
         assert.deepEqual([frame.width, frame.height], [width, height]);
         assertShows(frame, 'White');
       }
+    });
+
+    test('keyboard: the focused frame, Shift+F10 and the menu key, arrows, Enter, Space, Escape',
+         async () => {
+      await load();
+      const keys = tab.page.keyboard;
+      await tab.evaluate(() => {
+        window.__browserMenus = [];
+        window.addEventListener('contextmenu', (e) => __browserMenus.push(!e.defaultPrevented));
+      });
+      await keys.press('Tab');
+      assert.equal(await focused(tab), 'frame');
+      assert.deepEqual(await tab.evaluate(() => (s => [s.outlineStyle, s.outlineWidth])(
+        getComputedStyle(document.activeElement))), ['solid', '3px'], 'a visible focus ring');
+      await shiftF10(tab);
+      assert.deepEqual(await menus(tab), [MENU.map(([label]) => label)]);
+      assert.equal(await focused(tab), 'White');
+      // key, then: the focus, the open menus' names, "RGB Menu"'s aria-expanded
+      for (const [key, focus, names, expanded] of [
+        ['ArrowDown', 'RGB Menu', ['Menu'], 'false'],
+        ['ArrowRight', 'Red', ['Menu', 'RGB Menu'], 'true'],
+        ['ArrowUp', 'Green', ['Menu', 'RGB Menu'], 'true'],
+        ['ArrowLeft', 'RGB Menu', ['Menu'], 'false'],
+        ['Enter', 'Red', ['Menu', 'RGB Menu'], 'true'],
+        ['Escape', 'RGB Menu', ['Menu'], 'false'],
+        ['ArrowDown', 'White', ['Menu'], 'false'],
+        ['Escape', 'frame', [], null]]) {
+        await keys.press(key);
+        assert.deepEqual([await focused(tab), await menuState(tab)], [focus, {names, expanded}],
+                         `after ${key}`);
+      }
+      assertShows(await tab.frame(), 'White');
+
+      // The menu key, and Space, choose a submenu's entry; Enter a plain one.
+      if (engine === 'chromium') await keys.press('ContextMenu');  // no such key over BiDi
+      else await shiftF10(tab);
+      for (const key of ['ArrowDown', 'ArrowRight', 'ArrowDown', ' ']) await keys.press(key);
+      assert.deepEqual([await focused(tab), await menus(tab)], ['frame', []]);
+      assertShows(await tab.frame(), 'Blue');
+      await shiftF10(tab);
+      await keys.press('Enter');
+      assert.deepEqual([await focused(tab), await menus(tab)], ['frame', []]);
+      assertShows(await tab.frame(), 'White');
+      assert.ok((await tab.evaluate(() => __browserMenus)).every((opened) => !opened),
+                "the browser's own menu opens too");
+    });
+
+    test('touch: a long press opens the menu at the finger, taps choose, a tap outside ' +
+         'closes, the corner follows a finger', async () => {
+      const page = tab.page;
+      const touch = page.touchscreen;
+      await page.setViewport({width: 800, height: 600, hasTouch: true});
+      try {
+        await load();
+        const [left, top] = await canvasBox(tab);
+        const tap = async ([x, y]) => {
+          await touch.touchStart(x, y);
+          await touch.touchEnd();
+        };
+        // A long press, then the browser's contextmenu event as some browsers send it or none.
+        const hold = async (x, y, contextmenu) => {
+          await touch.touchStart(x, y);
+          if (contextmenu) {
+            assert.equal(await tab.evaluate((x, y) => Module.canvas.dispatchEvent(
+              new PointerEvent('contextmenu', {bubbles: true, cancelable: true, clientX: x,
+                                               clientY: y, pointerType: 'touch'})), x, y),
+                         false, "the browser's own menu opens too");
+          }
+          await tab.waitFor("document.querySelector('[role=menu]')", 20, 'a menu');
+          await runFrames(tab, 40);  // past the half second, still held
+          await touch.touchEnd();
+          assert.deepEqual(await menus(tab), [MENU.map(([label]) => label)]);
+          const box = await tab.evaluate(() => {
+            const r = document.querySelector('[role=menu]').getBoundingClientRect();
+            return [r.left, r.top];
+          });
+          assert.ok(Math.abs(box[0] - x) <= 1 && Math.abs(box[1] - y) <= 1,
+                    `the menu opens at the finger, not at ${box}`);
+        };
+        for (const [contextmenu, entry, colour] of [[false, 2, 'Green'], [true, 1, 'Blue']]) {
+          await hold(left + 40, top + 50, contextmenu);
+          await tap(await entryCentre(tab, 0, 1));
+          assert.deepEqual((await menus(tab)).slice(1), [MENU[1][1]], 'the submenu on a tap');
+          await tap(await entryCentre(tab, 1, entry));
+          assert.deepEqual(await menus(tab), []);
+          assertShows(await tab.frame(), colour);
+        }
+        await hold(left + 40, top + 50, false);
+        await tap([left + 250, top + 250]);
+        assert.deepEqual(await menus(tab), []);
+        assertShows(await tab.frame(), 'Blue');
+
+        const corner = [left + 320 - 6, top + 320 - 6];
+        await touch.touchStart(...corner);
+        for (let step = 1; step <= 8; step++) {
+          await touch.touchMove(corner[0] + 10 * step, corner[1] - 5 * step);
+        }
+        await touch.touchEnd();
+        await tab.waitFor("(c => c.width == 400 && c.height == 280)(Module.canvas)", 20,
+                          'a 400x280 canvas after dragging the corner');
+        assertShows(await tab.frame(), 'Blue');
+      } finally {
+        await page.setViewport({width: 800, height: 600});
+      }
+    });
+
+    test('axe-core: no violation at all, menus closed, open, and with the submenu open',
+         async () => {
+      await load();
+      await tab.evaluate(AXE);
+      for (const [state, keys] of [['the menus closed', []], ['the menu open', ['Tab', 'F10']],
+                                   ['the submenu open', ['ArrowDown', 'ArrowRight']]]) {
+        for (const key of keys) {
+          if (key === 'F10') await shiftF10(tab);
+          else await tab.page.keyboard.press(key);
+        }
+        const found = await tab.evaluate(() => axe.run(document).then((result) =>
+          result.violations.map((v) => `${v.id}: ${v.nodes.map((n) => n.target).join(', ')}`)));
+        assert.deepEqual(found, [], `with ${state}`);
+      }
+      assert.equal((await menus(tab)).length, 2);
+    });
+
+    test('Pause and Play by keyboard; reduced motion starts paused on the first frame',
+         async () => {
+      const page = tab.page;
+      const keys = page.keyboard;
+      const button = () => tab.evaluate(() => document.getElementById('pause').textContent);
+      if (engine === 'chromium') {  // Firefox's driver cannot ask for less motion
+        await page.emulateMediaFeatures([{name: 'prefers-reduced-motion', value: 'reduce'}]);
+        try {
+          await load();
+        } finally {
+          await page.emulateMediaFeatures([]);
+        }
+        await runFrames(tab, 10);
+        assert.equal(await tab.frames(), 1, 'frames drawn while paused');
+        assert.match(await tab.evaluate(() => document.getElementById('how').textContent),
+                     /paused.*less motion.*Play/);
+        await keys.press('Tab');
+        await keys.press('Tab');
+        assert.deepEqual([await focused(tab), await button()], ['pause', 'Play']);
+        await keys.press('Enter');
+        assertShows(await frameAt(tab, 20), 'White');
+      } else {
+        await load();
+        await keys.press('Tab');
+        await keys.press('Tab');
+      }
+      assert.deepEqual([await focused(tab), await button()], ['pause', 'Pause']);
+      await keys.press(' ');
+      assert.equal(await button(), 'Play');
+      const at = await tab.frames();
+      await runFrames(tab, 10);
+      assert.equal(await tab.frames(), at, 'frames drawn once paused');
+      // A colour chosen while paused shows at once, in one frame, as after a desktop's menu.
+      const shown = tab.evaluate((at) => window.__probe.grab(at + 1, 30), at);
+      await choose(tab, [1, 0]);
+      assertShows(new Frame(await shown), 'Red');
+      await runFrames(tab, 10);
+      assert.equal(await tab.frames(), at + 1, 'frames drawn once paused');
+      await page.focus('#pause');
+      await keys.press('Enter');
+      assertShows(await tab.frame(), 'Red');
     });
 
     test('sharp on a dense screen: the store in device pixels, following the density',
@@ -434,6 +621,9 @@ for (const engine of ENGINES) {
             font: parseFloat(getComputedStyle(document.getElementById('how')).fontSize),
           }));
           assert.deepEqual(layout, {width: 375, scroll: 375, font: 14});
+          const how = await tab.evaluate(() => document.getElementById('how').textContent);
+          assert.match(how, /Touch and hold the picture for colours/);
+          assert.doesNotMatch(how, /Right-click|Shift\+F10/);
           const [left, , width] = await canvasBox(tab);
           assert.ok(left >= 0 && left + width <= 375, `the canvas at ${left}, ${width} wide`);
           assert.deepEqual(await canvasStore(tab), [2 * width, 2 * width]);
