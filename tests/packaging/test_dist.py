@@ -44,7 +44,7 @@ def unpacked(deb, tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def zipped():
-    return only("*.zip")
+    return only("*-win32.zip")
 
 
 @pytest.fixture(scope="module")

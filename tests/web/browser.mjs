@@ -19,7 +19,11 @@ import puppeteer from 'puppeteer-core';
 // read in the page into its lit pixels row by row, and their colours: small enough to send.
 const PROBE = `(() => {
   const raf = window.requestAnimationFrame.bind(window);
-  const probe = window.__probe = {frames: 0, first: null, wanted: new Map(), raf};
+  const probe = window.__probe = {frames: 0, first: null, wanted: new Map(), raf,
+                                  violations: []};
+  document.addEventListener('securitypolicyviolation', (event) => {
+    probe.violations.push(event.violatedDirective + ' ' + event.blockedURI);
+  });
   const read = () => {
     const gl = window.Module && Module.ctx;
     if (!gl || gl.isContextLost()) return null;
@@ -64,13 +68,17 @@ const PROBE = `(() => {
 const TYPES = {'.html': 'text/html', '.js': 'text/javascript', '.wasm': 'application/wasm',
                '.css': 'text/css', '.png': 'image/png'};
 
-// The folder site served on a free loopback port: its address, and close().
+// The folder site served on a free loopback port, in a sub-folder as a host might put it: its
+// address, and close().
 export async function serve(site) {
+  const folder = '/some/folder/';
   const server = http.createServer((request, response) => {
     const name = decodeURIComponent(new URL(request.url, 'http://x').pathname);
-    const file = path.join(site, name.endsWith('/') ? name + 'index.html' : name);
+    const file = name.startsWith(folder) &&
+      path.join(site, name.endsWith('/') ? name.slice(folder.length) + 'index.html'
+                                         : name.slice(folder.length));
     fs.readFile(file, (error, data) => {
-      if (error || !file.startsWith(site)) {
+      if (error || !file || !file.startsWith(site)) {
         response.writeHead(404).end();
         return;
       }
@@ -79,7 +87,7 @@ export async function serve(site) {
     });
   });
   await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
-  return {url: `http://127.0.0.1:${server.address().port}/`,
+  return {url: `http://127.0.0.1:${server.address().port}${folder}`,
           close: () => new Promise((resolve) => server.close(resolve))};
 }
 

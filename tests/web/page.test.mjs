@@ -268,7 +268,9 @@ for (const engine of ENGINES) {
       tab.said = [];
       await tab.load(server.url);
     };
-    afterEach(() => {
+    afterEach(async () => {
+      assert.deepEqual(await tab.evaluate(() => window.__probe.violations), [],
+                       'Content-Security-Policy violations');
       const said = tab.said.filter(([, text]) => !TOOLCHAIN_LINES.includes(text) &&
                                                  !PROBE_NOISE.test(text));
       assert.deepEqual(said, [], 'the page said more than the toolchain lines');
@@ -292,6 +294,24 @@ for (const engine of ENGINES) {
       assert.equal(first.number, 1);
       assertShows(first, 'White');
       assert.ok(first.count > 2000, `the unturned triangle is nearly whole: ${first}`);
+    });
+
+    test('the Content-Security-Policy reports what breaks it: inline script, eval', async () => {
+      await load();
+      const ran = await tab.evaluate(() => {
+        const script = document.createElement('script');
+        script.textContent = 'window.__ran = "inline script"';
+        document.body.appendChild(script);
+        try {
+          setTimeout('window.__ran = "eval"');
+        } catch (error) { /* refused at once by some engines */ }
+        return new Promise((done) => setTimeout(() => done(window.__ran || null), 100));
+      });
+      const reported = await tab.evaluate(() => window.__probe.violations.splice(0));
+      assert.equal(ran, null);
+      assert.deepEqual(reported.map((v) => v.split(' ')[1]).sort(), ['eval', 'inline'],
+                       `violations reported: ${reported}`);
+      tab.said = tab.said.filter(([, text]) => !/Content.Security.Policy|CSP/i.test(text));
     });
 
     test('turns one degree per shown frame: 45, 90 (edge-on), 150 degrees', async () => {
