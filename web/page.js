@@ -1,6 +1,6 @@
-// The page around the program: it says what works on this device, loads the program where it
-// can run and otherwise says why not (the program's libraries call Module.fail with the id of
-// the message to show), resizes the window by its corner, and pauses the turning.
+// The page around the program, run before it: it says what works on this device, lets the
+// program run where it can and otherwise says why not (the program's libraries call Module.fail
+// with the id of the message to show), resizes the window by its corner, and pauses the turning.
 var Module = {canvas: document.getElementById('canvas')};
 
 (function() {
@@ -11,8 +11,12 @@ var Module = {canvas: document.getElementById('canvas')};
     frame.hidden = how.hidden = pause.hidden = true;
     document.getElementById(id).hidden = false;
   };
-  // A page on disk may not fetch its .wasm: say so rather than fail in the console.
-  if (location.protocol == 'file:') return Module.fail('from-disk');
+  // A page on disk may not fetch its .wasm: say so, and keep the program from trying (this hook
+  // replaces the fetch and never calls back), rather than fail in the console.
+  if (location.protocol == 'file:') {
+    Module.instantiateWasm = function() { return {}; };
+    return Module.fail('from-disk');
+  }
 
   // A device that asks for less motion gets the first frame, and a Play button.
   Module.paused = matchMedia('(prefers-reduced-motion: reduce)').matches;
@@ -54,8 +58,4 @@ var Module = {canvas: document.getElementById('canvas')};
     frame.style.height = Math.max(24, start.height + event.clientY - start.y) + 'px';
   });
   corner.addEventListener('lostpointercapture', function() { start = null; });
-
-  var program = document.createElement('script');
-  program.src = 'whirlet.js';
-  document.body.appendChild(program);
 })();

@@ -14,6 +14,7 @@ import os from 'node:os';
 import path from 'node:path';
 import {after, afterEach, before, describe, test} from 'node:test';
 import {fileURLToPath} from 'node:url';
+import zlib from 'node:zlib';
 
 import {Frame, launch, serve, Tab} from './browser.mjs';
 
@@ -251,6 +252,13 @@ before(async () => {
   desktop = desktopProjections([...SIZES, DENSE]);
 });
 after(() => server.close());
+
+test('the page weighs at most 45,000 bytes gzipped, all it loads', () => {
+  const loaded = ['index.html', 'page.css', 'page.js', 'icon.png', 'whirlet.js', 'whirlet.wasm'];
+  const gzipped = loaded.reduce((sum, name) => sum + zlib.gzipSync(
+    fs.readFileSync(path.join(SITE, name)), {level: 9}).length, 0);
+  assert.ok(gzipped <= 45000, `${gzipped} bytes gzipped`);
+});
 
 for (const engine of ENGINES) {
   describe(engine, () => {
