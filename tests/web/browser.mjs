@@ -4,7 +4,7 @@
 //
 //     node tests/web/browser.mjs SITE SCREENSHOT.png
 //
-// serves the built page from SITE, lets it draw 30 frames in Chromium and saves a 540x388
+// serves the built page from SITE, lets it draw 30 frames in Chromium and saves a 560x500
 // screenshot.
 
 import fs from 'node:fs';
@@ -190,7 +190,7 @@ if (import.meta.url === pathToFileURL(process.argv[1]).href) {
   const browser = await launch('chromium');
   try {
     const tab = await Tab.open(browser);
-    await tab.page.setViewport({width: 540, height: 388});
+    await tab.page.setViewport({width: 560, height: 500});
     await tab.load(server.url);
     await tab.frame(30);
     await tab.page.screenshot({path: screenshot});
