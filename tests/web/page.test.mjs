@@ -221,20 +221,10 @@ function desktopProjections(sizes) {
     const out = execFileSync(path.join(build, 'desktop_projection'),
                              sizes.map(([w, h]) => `${w}x${h}`), {encoding: 'utf8'});
     return Object.fromEntries(out.trim().split('\n').map((line, i) => [
-      sizes[i].join('x'),
-      Array.from(new Uint32Array(Float32Array.from(line.split(' ').map(hexFloat)).buffer))]));
+      sizes[i].join('x'), line.split(' ').map((word) => parseInt(word, 16))]));
   } finally {
     fs.rmSync(build, {recursive: true, force: true});
   }
-}
-
-// C's %a notation, as printf writes it for a float widened to double.
-function hexFloat(text) {
-  const match = /^(-?)0x([01])\.?([0-9a-f]*)p([+-]\d+)$/.exec(text);
-  assert.ok(match, `not a hexadecimal float: ${text}`);
-  const [, sign, lead, fraction, exponent] = match;
-  const mantissa = Number(lead) + (fraction ? parseInt(fraction, 16) / 16 ** fraction.length : 0);
-  return (sign ? -1 : 1) * mantissa * 2 ** Number(exponent);
 }
 
 // ---------------------------------------------------------------------------------------------
