@@ -133,11 +133,27 @@ export class Tab {
     return this.page.evaluate(expression, ...args);
   }
 
+  // Polled in the page, the expression compiled with the rest of the source sent: puppeteer's
+  // own waiting compiles its test with Function() in the page, which the page's
+  // Content-Security-Policy refuses in some Firefox versions (ESR 140).
   async waitFor(expression, seconds, what) {
+    const met = await this.evaluate(`new Promise((done) => {
+      const until = Date.now() + ${seconds * 1000};
+      (function poll() {
+        if (${expression}) done(true);
+        else if (Date.now() > until) done(false);
+        else setTimeout(poll, 50);
+      })();
+    })`);
+    if (!met) throw new Error(`timed out after ${seconds} s waiting for ${what}`);
+  }
+
+  // Firefox ESR 140 knows no screen orientation override, which puppeteer sends along.
+  async setViewport(viewport) {
     try {
-      await this.page.waitForFunction(expression, {timeout: seconds * 1000, polling: 50});
+      await this.page.setViewport(viewport);
     } catch (error) {
-      throw new Error(`timed out after ${seconds} s waiting for ${what}`, {cause: error});
+      if (!/setScreenOrientationOverride/.test(error.message)) throw error;
     }
   }
 

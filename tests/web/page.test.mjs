@@ -431,7 +431,7 @@ for (const engine of ENGINES) {
          'closes, the corner follows a finger', async () => {
       const page = tab.page;
       const touch = page.touchscreen;
-      await page.setViewport({width: 800, height: 600, hasTouch: true});
+      await tab.setViewport({width: 800, height: 600, hasTouch: true});
       try {
         await load();
         const [left, top] = await canvasBox(tab);
@@ -482,7 +482,7 @@ for (const engine of ENGINES) {
                           'a 400x280 canvas after dragging the corner');
         assertShows(await tab.frame(), 'Blue');
       } finally {
-        await page.setViewport({width: 800, height: 600});
+        await tab.setViewport({width: 800, height: 600});
       }
     });
 
@@ -550,7 +550,7 @@ for (const engine of ENGINES) {
          async () => {
       const page = tab.page;
       try {
-        await page.setViewport({width: 800, height: 600, deviceScaleFactor: 2});
+        await tab.setViewport({width: 800, height: 600, deviceScaleFactor: 2});
         await load();
         assert.deepEqual((await canvasBox(tab)).slice(2), [320, 320]);
         assert.deepEqual(await canvasStore(tab), DENSE);
@@ -560,7 +560,7 @@ for (const engine of ENGINES) {
         assert.deepEqual([frame.width, frame.height], DENSE);
         assertShows(frame, 'White', 24);
       } finally {
-        await page.setViewport({width: 800, height: 600, deviceScaleFactor: 1});
+        await tab.setViewport({width: 800, height: 600, deviceScaleFactor: 1});
       }
       // Chromium's emulation changes the density without telling the page; Firefox's tells it.
       if (engine === 'firefox') {
@@ -630,7 +630,7 @@ for (const engine of ENGINES) {
            async () => {
         const page = tab.page;
         try {
-          await page.setViewport({width: 375, height: 667, deviceScaleFactor: 2,
+          await tab.setViewport({width: 375, height: 667, deviceScaleFactor: 2,
                                   isMobile: true, hasTouch: true});
           await load();
           const layout = await tab.evaluate(() => ({
@@ -646,7 +646,7 @@ for (const engine of ENGINES) {
           assert.ok(left >= 0 && left + width <= 375, `the canvas at ${left}, ${width} wide`);
           assert.deepEqual(await canvasStore(tab), [2 * width, 2 * width]);
         } finally {
-          await page.setViewport({width: 800, height: 600});
+          await tab.setViewport({width: 800, height: 600});
         }
       });
     }
