@@ -204,12 +204,12 @@ fetch_upstream_source() {
 # .tar.xz).
 web_packages=(emscripten cmake make xz-utils python3)
 
-# Looking at the page without a display: headless Chromium through Selenium and Chromium's driver,
-# which meet on "localhost" (netbase names it where a minimal system has no /etc/hosts), and a
-# font for the page's text.
-browser_packages=(chromium chromium-driver python3-selenium netbase fonts-dejavu-core)
+# Looking at the page: headless Chromium driven from node (Debian's nodejs and npm bring
+# puppeteer-core from npm's registry), whose control socket is on "localhost" (netbase names it
+# where a minimal system has no /etc/hosts), and a font for the page's text.
+browser_packages=(chromium nodejs npm netbase fonts-dejavu-core)
 
-# The web tests: pytest, and the desktop build's GL (through surfaceless EGL) to compare the
-# camera with.
-web_test_packages=(python3-pytest g++ "libglut-dev|freeglut3-dev" libglu1-mesa-dev libegl-dev
-                   libegl-mesa0 libgl1-mesa-dri)
+# The web tests: Firefox too, on a virtual display (its headless mode has no WebGL here), and the
+# desktop build's GL (through surfaceless EGL) to compare the camera with.
+web_test_packages=(firefox-esr xvfb xauth g++ cmake "libglut-dev|freeglut3-dev" libglu1-mesa-dev
+                   libegl-dev libegl-mesa0 libgl1-mesa-dri)

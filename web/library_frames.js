@@ -5,30 +5,42 @@
 // several steps per shown frame. Here every animation frame of the browser runs exactly one
 // callback: a posted redisplay if there is one, else the idle callback.
 //
-// The canvas fills the element around it (its frame). When the page changes the frame's size,
-// by the user dragging its corner for instance, the window is reshaped to match, and the
-// reshape callback hears of it as it would of a desktop window's new size.
+// The canvas fills the element around it (its frame). When the frame's size changes, by the
+// user dragging its corner for instance, or the screen's pixel density does (zoom, another
+// screen), the window is reshaped to the frame's size in device pixels, as a desktop toolkit
+// hands a program its window's size in pixels on a dense screen, and the reshape callback hears
+// of it.
+//
+// The page can pause the turning (Module.setPaused): the idle callback is then not called, and
+// the window is drawn only when something posts a redisplay. Module.paused, set by the page
+// before the program starts, starts it paused, on its first frame.
+//
+// A browser with no WebGL gets the page's message instead of a program that fails on every call.
+// When the browser takes the GL context away (a GPU reset, too many pages with WebGL), drawing
+// stops until it gives the context back; then the GL emulation's own objects are made anew, the
+// window reshaped to set the viewport again, and the program goes on where it was.
 
 var LibraryWebFrames = {
-  $WebFrames__deps: ['$GLUT', '$callUserCallback',
-                     'glutReshapeWindow'],
+  $WebFrames__deps: ['$GLUT', '$Browser', '$GL', '$GLImmediate', '$callUserCallback',
+                      'glutReshapeWindow'],
   $WebFrames: {
     idle: 0,
     redisplay: false,
-    scheduled: false,
-    observer: null,
+    scheduled: 0,  // the pending animation frame's id
+    followed: false,
+    lost: false,
+    paused: false,
 
     schedule: function() {
-      if (WebFrames.scheduled) return;
-      WebFrames.scheduled = true;
-      requestAnimationFrame(WebFrames.frame);
+      if (WebFrames.scheduled || WebFrames.lost) return;
+      WebFrames.scheduled = requestAnimationFrame(WebFrames.frame);
     },
 
     frame: function() {
-      WebFrames.scheduled = false;
-      var callback = WebFrames.redisplay ? GLUT.displayFunc : WebFrames.idle;
+      WebFrames.scheduled = 0;
+      var callback = WebFrames.redisplay ? GLUT.displayFunc : WebFrames.paused ? 0 : WebFrames.idle;
       WebFrames.redisplay = false;
-      if (WebFrames.idle) WebFrames.schedule();
+      if (WebFrames.idle && !WebFrames.paused) WebFrames.schedule();
       if (callback) {
         callUserCallback(function() {
           {{{ makeDynCall('v', 'callback') }}}();
@@ -36,23 +48,93 @@ var LibraryWebFrames = {
       }
     },
 
+    pause: function(paused) {
+      WebFrames.paused = paused;
+      if (!paused && WebFrames.idle) {
+        WebFrames.schedule();
+      } else if (paused && !WebFrames.redisplay) {
+        cancelAnimationFrame(WebFrames.scheduled);  // a frame that would draw nothing
+        WebFrames.scheduled = 0;
+      }
+    },
+
+    // The frame's size in device pixels.
+    size: function() {
+      var frame = Module['canvas'].parentElement;
+      var ratio = window.devicePixelRatio || 1;
+      return [Math.round(frame.clientWidth * ratio), Math.round(frame.clientHeight * ratio)];
+    },
+
     followFrame: function() {
       var canvas = Module['canvas'];
-      var frame = canvas.parentElement;
-      if (WebFrames.observer || !frame || typeof ResizeObserver == 'undefined') return;
-      WebFrames.observer = new ResizeObserver(function() {
-        var width = frame.clientWidth;
-        var height = frame.clientHeight;
-        if (width != canvas.width || height != canvas.height) _glutReshapeWindow(width, height);
+      if (WebFrames.followed || !canvas.parentElement) return;
+      WebFrames.followed = true;
+      // glutMainLoop's first reshape takes the canvas's size: the right one from the start.
+      var size = WebFrames.size();
+      Browser.setCanvasSize(size[0], size[1], true);
+      var follow = function() {
+        var size = WebFrames.size();
+        if (size[0] != canvas.width || size[1] != canvas.height) _glutReshapeWindow(size[0], size[1]);
+      };
+      if (typeof ResizeObserver != 'undefined') new ResizeObserver(follow).observe(canvas.parentElement);
+      // A media query that stops matching when the density changes, asked anew each time.
+      (function watchDensity() {
+        matchMedia('(resolution: ' + (window.devicePixelRatio || 1) + 'dppx)')
+          .addEventListener('change', function() { follow(); watchDensity(); }, {once: true});
+      })();
+    },
+
+    watchContext: function() {
+      var canvas = Module['canvas'];
+      canvas.addEventListener('webglcontextlost', function(event) {
+        event.preventDefault();  // without it the browser never gives the context back
+        WebFrames.lost = true;
+        cancelAnimationFrame(WebFrames.scheduled);
+        WebFrames.scheduled = 0;
       });
-      WebFrames.observer.observe(frame);
+      canvas.addEventListener('webglcontextrestored', function() {
+        // The emulation's shader programs and buffers died with the old context.
+        GLImmediate.rendererCache = GLImmediate.MapTreeLib.create();
+        GLImmediate.currentRenderer = GLImmediate.lastRenderer = null;
+        GL.generateTempBuffers(true, GL.currentContext);
+        WebFrames.lost = false;
+        _glutReshapeWindow(canvas.width, canvas.height);
+        if (WebFrames.idle && !WebFrames.paused) WebFrames.schedule();
+      });
     },
   },
+
+  glutCreateWindow__deps: ['$GLUT', '$Browser', '$WebFrames'],
+  glutCreateWindow: function(name) {
+    var mode = GLUT.initDisplayMode;
+    Module.ctx = Browser.createContext(Module['canvas'], true, true, {
+      antialias: (mode & 0x0080 /* GLUT_MULTISAMPLE */) != 0,
+      depth: (mode & 0x0010 /* GLUT_DEPTH */) != 0,
+      stencil: (mode & 0x0020 /* GLUT_STENCIL */) != 0,
+      alpha: (mode & 0x0008 /* GLUT_ALPHA */) != 0,
+    });
+    // glutInit's window listeners that turn touches into mouse presses cannot stop the browser's
+    // own handling (browsers make them passive: an error in the console per touch). The browser
+    // sends mouse events for a tap anyway; long presses open the menus (library_menus.js).
+    ['touchstart', 'touchmove', 'touchend'].forEach(function(type) {
+      window.removeEventListener(type, GLUT.touchHandler, true);
+    });
+    if (Module.ctx) {
+      WebFrames.paused = !!Module['paused'];
+      WebFrames.watchContext();
+      return 1;
+    }
+    // The program would go on to draw into nothing. It stops here, quietly, like glutMainLoop.
+    if (Module['fail']) Module['fail']('no-webgl');
+    throw 'unwind';
+  },
+
+  $WebFrames__postset: "Module['setPaused'] = WebFrames.pause;",
 
   glutIdleFunc__deps: ['$WebFrames'],
   glutIdleFunc: function(func) {
     WebFrames.idle = func;
-    if (func) WebFrames.schedule();
+    if (func && !WebFrames.paused) WebFrames.schedule();
   },
 
   glutPostRedisplay__deps: ['$WebFrames'],

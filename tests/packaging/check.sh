@@ -82,6 +82,20 @@ install_purge() {
     echo "  $release: $(grep -o '[0-9]* passed in .*s' "$log"); $(grep -o -m1 'PASS: .*' "$log")"
 }
 
+# The page's zip: one folder with the page's files, its licence and notices, nothing else (the
+# page itself is checked from any folder by web/run --test).
+web_zip() {
+    local zip folder files
+    zip=$(ls dist/whirlet-*-web.zip)
+    folder=$(basename "$zip" .zip)
+    files=$(unzip -Z1 "$zip" | tr '\n' ' ')
+    [ "$files" = "$(printf "$folder/%s " LICENSE THIRD-PARTY-NOTICES.txt icon.png index.html \
+        page.css page.js whirlet.js whirlet.wasm)" ] || { echo "In $zip: $files" >&2; return 1; }
+    unzip -p "$zip" "$folder/THIRD-PARTY-NOTICES.txt" | grep -q 'SGI FREE SOFTWARE LICENSE B' &&
+        unzip -p "$zip" "$folder/THIRD-PARTY-NOTICES.txt" | grep -q 'Upstream-Name: emscripten' ||
+        { echo "$zip: notices of GLU or Emscripten missing" >&2; return 1; }
+}
+
 SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 export SOURCE_DATE_EPOCH
 echo "Package checks"
@@ -91,6 +105,7 @@ stage "dist/ as files" /usr/bin/python3 -m pytest -q tests/packaging
 stage "the zip's whirlet.exe" env WHIRLET_EXE="$(ls dist/whirlet-*-win32.zip)" \
     /usr/bin/python3 -m pytest -q tests/windows
 stage "zip under Wine" zip_under_wine
+stage "the page's zip" web_zip
 stage "scripts/package again, same bytes" same_bytes
 for release in bookworm trixie; do
     stage "fresh $release: install, run, purge" install_purge "$release"

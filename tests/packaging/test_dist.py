@@ -45,7 +45,7 @@ def unpacked(deb, tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def zipped():
-    return only("*.zip")
+    return only("*-win32.zip")
 
 
 # The Debian package

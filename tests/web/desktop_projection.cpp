@@ -1,5 +1,5 @@
 // Prints the projection matrix that the desktop build's reshapeView leaves in the GL, for each
-// WIDTHxHEIGHT argument: one line of 16 floats in C's hexadecimal notation, exact to the bit.
+// WIDTHxHEIGHT argument: one line of 16 floats, each as the hexadecimal of its 32 bits.
 // The GL is the system's own (Mesa here) through a surfaceless EGL context: no display needed.
 #include "scene.h"
 
@@ -7,7 +7,9 @@
 #include <EGL/eglext.h>
 #include <GL/gl.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 int main(int argc, char** argv)
 {
@@ -44,8 +46,11 @@ int main(int argc, char** argv)
         reshapeView(width, height);
         GLfloat m[16];
         glGetFloatv(GL_PROJECTION_MATRIX, m);
-        for (int k = 0; k < 16; ++k)
-            std::printf("%a%c", static_cast<double>(m[k]), k == 15 ? '\n' : ' ');
+        for (int k = 0; k < 16; ++k) {
+            std::uint32_t bits;
+            std::memcpy(&bits, &m[k], sizeof bits);
+            std::printf("%08x%c", static_cast<unsigned>(bits), k == 15 ? '\n' : ' ');
+        }
     }
     eglTerminate(display);
     return 0;

@@ -1,0 +1,61 @@
+// The page around the program, run before it: it says what works on this device, lets the
+// program run where it can and otherwise says why not (the program's libraries call Module.fail
+// with the id of the message to show), resizes the window by its corner, and pauses the turning.
+var Module = {canvas: document.getElementById('canvas')};
+
+(function() {
+  var frame = document.getElementById('frame');
+  var how = document.getElementById('how');
+  var pause = document.getElementById('pause');
+  Module.fail = function(id) {
+    frame.hidden = how.hidden = pause.hidden = true;
+    document.getElementById(id).hidden = false;
+  };
+  // A page on disk may not fetch its .wasm: say so, and keep the program from trying (this hook
+  // replaces the fetch and never calls back), rather than fail in the console.
+  if (location.protocol == 'file:') {
+    Module.instantiateWasm = function() { return {}; };
+    return Module.fail('from-disk');
+  }
+
+  // A device that asks for less motion gets the first frame, and a Play button.
+  Module.paused = matchMedia('(prefers-reduced-motion: reduce)').matches;
+  var setPaused = function(paused) {
+    Module.paused = paused;
+    pause.textContent = paused ? 'Play' : 'Pause';
+    if (Module.setPaused) Module.setPaused(paused);
+  };
+  setPaused(Module.paused);
+  pause.addEventListener('click', function() { setPaused(!Module.paused); });
+
+  var mouse = matchMedia('(any-pointer: fine)').matches;
+  var touch = matchMedia('(any-pointer: coarse)').matches;
+  how.textContent = [
+    mouse && touch ? 'Right-click the picture, or touch and hold it, for colours.'
+      : touch ? 'Touch and hold the picture for colours, then tap one.'
+      : 'Right-click the picture for colours.',
+    // Keys, unless the device is touch only: a phone's screen keyboard has neither.
+    mouse || !touch ? 'With the keyboard: Tab to it, press Shift+F10 or the menu key, then arrows and Enter.'
+      : '',
+    'Drag its bottom-right corner to resize it.',
+    Module.paused ? 'It is paused, as this device asks for less motion: press Play to see it turn.'
+      : 'Pause stops the turning.',
+  ].filter(Boolean).join(' ');
+  frame.hidden = how.hidden = pause.hidden = false;
+
+  // The corner follows the mouse, the finger or the pen that holds it.
+  var corner = document.getElementById('corner');
+  var start = null;
+  corner.addEventListener('pointerdown', function(event) {
+    if (event.button) return;
+    event.preventDefault();
+    corner.setPointerCapture(event.pointerId);
+    start = {x: event.clientX, y: event.clientY, width: frame.offsetWidth, height: frame.offsetHeight};
+  });
+  corner.addEventListener('pointermove', function(event) {
+    if (!start || !corner.hasPointerCapture(event.pointerId)) return;
+    frame.style.width = Math.max(24, start.width + event.clientX - start.x) + 'px';
+    frame.style.height = Math.max(24, start.height + event.clientY - start.y) + 'px';
+  });
+  corner.addEventListener('lostpointercapture', function() { start = null; });
+})();
