@@ -85,14 +85,16 @@ install_purge() {
 # The page's zip: one folder with the page's files, its licence and notices, nothing else (the
 # page itself is checked from any folder by web/run --test).
 web_zip() {
-    local zip folder files
+    local zip folder files notices
     zip=$(ls dist/whirlet-*-web.zip)
     folder=$(basename "$zip" .zip)
     files=$(unzip -Z1 "$zip" | tr '\n' ' ')
     [ "$files" = "$(printf "$folder/%s " LICENSE THIRD-PARTY-NOTICES.txt icon.png index.html \
         page.css page.js whirlet.js whirlet.wasm)" ] || { echo "In $zip: $files" >&2; return 1; }
-    unzip -p "$zip" "$folder/THIRD-PARTY-NOTICES.txt" | grep -q 'SGI FREE SOFTWARE LICENSE B' &&
-        unzip -p "$zip" "$folder/THIRD-PARTY-NOTICES.txt" | grep -q 'Upstream-Name: emscripten' ||
+    # Read whole first: grep -q stops early, and pipefail would count unzip's broken pipe.
+    notices=$(unzip -p "$zip" "$folder/THIRD-PARTY-NOTICES.txt")
+    grep -q 'SGI FREE SOFTWARE LICENSE B' <<<"$notices" &&
+        grep -q 'Upstream-Name: emscripten' <<<"$notices" ||
         { echo "$zip: notices of GLU or Emscripten missing" >&2; return 1; }
 }
 
