@@ -4,45 +4,32 @@
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
 
-# Whether a package, or one of the alternatives in "a|b", is installed.
-installed() {
-    local pkg
-    for pkg in ${1//|/ }; do
-        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q ' installed$' && return 0
-    done
-    return 1
-}
-
-# The first of the alternatives in "a|b" that the archive knows: releases rename packages.
-known() {
-    local pkg
-    for pkg in ${1//|/ }; do
-        apt-cache show --no-all-versions "$pkg" >/dev/null 2>&1 && break
-    done
-    echo "$pkg"
-}
-
-# Installs the Debian packages that are missing; "a|b" takes the first that the archive has.
+# Installs the Debian packages that are missing. Releases rename packages: "a|b" is there when
+# either is installed, else it installs the first that the archive knows.
 need_packages() {
-    local missing=() item
+    local missing=() packages=() item pkg
     for item in "$@"; do
-        installed "$item" || missing+=("$item")
+        [[ $(dpkg-query -W -f='${Status}\n' ${item//|/ } 2>/dev/null) == *" installed"* ]] ||
+            missing+=("$item")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     if ! command -v apt-get >/dev/null; then
-        echo "Please install: ${missing[*]} (or your system's equivalents), then run this again." >&2
+        echo "Please install: ${missing[*]} (or your system's equivalents)," \
+             "then run this again." >&2
         return 1
     fi
     # Another apt run (an update timer, a second script) holds the lock for a while: wait for it.
     local apt=(apt-get -o DPkg::Lock::Timeout=600)
     "${sudo[@]}" "${apt[@]}" update -qq
-    local packages=()
     for item in "${missing[@]}"; do
-        packages+=("$(known "$item")")
+        for pkg in ${item//|/ }; do
+            apt-cache show --no-all-versions "$pkg" >/dev/null 2>&1 && break
+        done
+        packages+=("$pkg")
     done
     echo "Installing: ${packages[*]}"
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" "${apt[@]}" install -y -qq --no-install-recommends \
-        "${packages[@]}" >/dev/null || {
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" "${apt[@]}" install -y -qq \
+        --no-install-recommends "${packages[@]}" >/dev/null || {
         echo "Could not install: ${packages[*]}. Install them (or your system's equivalents)" \
              "and run this again." >&2
         return 1
@@ -50,7 +37,8 @@ need_packages() {
 }
 
 # What building the program needs.
-build_packages=(cmake make g++ pkg-config "libglut-dev|freeglut3-dev" libglu1-mesa-dev libgl1-mesa-dri)
+build_packages=(cmake make g++ pkg-config "libglut-dev|freeglut3-dev" libglu1-mesa-dev
+                libgl1-mesa-dri)
 
 # What running it on a virtual display and taking a screenshot of its window needs.
 display_packages=(xvfb xauth xdotool imagemagick)
@@ -106,12 +94,10 @@ stage() {
 # of that architecture: Debian installs 32- and 64-bit Wine side by side. Without DISPLAY they
 # make an Xvfb of their own, so that the window manager they start never lands on a desktop.
 run_under_wine() {
-    local wine
-    case $1 in
-        i686) wine=(WINEARCH=win32 WINELOADER=/usr/lib/wine/wine WINESERVER=/usr/lib/wine/wineserver32) ;;
-        x86_64) wine=(WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver64) ;;
-    esac
-    env -u DISPLAY "${wine[@]}" python3 tests/e2e/test_windows.py "$2"
+    local bits=32 loader=wine
+    [ "$1" = i686 ] || bits=64 loader=wine64
+    env -u DISPLAY WINEARCH="win$bits" WINELOADER="/usr/lib/wine/$loader" \
+        WINESERVER="/usr/lib/wine/wineserver$bits" python3 tests/e2e/test_windows.py "$2"
 }
 
 # Usage: runs_32_bit SCRATCH_FILE
@@ -141,13 +127,10 @@ except OSError as error:  # only "Exec format error" answers the question
 EOF
 }
 
-# Installs 32-bit Wine, adding the i386 architecture first where it is missing (package lists
-# fetched before that know nothing of i386). Only where runs_32_bit says yes.
+# Installs 32-bit Wine, adding the i386 architecture first where it is missing (need_packages
+# fetches the package lists again, now with i386). Only where runs_32_bit says yes.
 need_wine32() {
-    if ! dpkg --print-foreign-architectures | grep -qx i386; then
-        "${sudo[@]}" dpkg --add-architecture i386
-        "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq
-    fi
+    dpkg --print-foreign-architectures | grep -qx i386 || "${sudo[@]}" dpkg --add-architecture i386
     need_packages "${wine32_packages[@]}"
 }
 
