@@ -26,13 +26,10 @@ install_tools() {
 }
 
 same_bytes() {
-    local copy=$tmp/again dir
+    local copy=$tmp/again
     # The fetched upstream sources go along, to spare the downloads (freeglut is built again).
     copy_checkout "$copy"
-    for dir in freeglut mingw-w64; do
-        mkdir -p "$copy/build/windows/$dir"
-        cp -a "build/windows/$dir/source" "build/windows/$dir/version" "$copy/build/windows/$dir/"
-    done
+    cp -a --parents build/windows/{freeglut,mingw-w64}/{source,version} "$copy"
     (cd "$copy" && SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH scripts/package) >"$tmp/again.log" 2>&1 ||
         { cat "$tmp/again.log" >&2; return 1; }
     diff -r dist "$copy/dist"  # the same names, and the same bytes in each

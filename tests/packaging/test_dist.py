@@ -12,13 +12,16 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 DIST = Path(os.environ.get("DIST", ROOT / "dist"))
-ICONS = ROOT / "linux" / "icons"
 VERSION = re.search(r"project\(Whirlet VERSION ([0-9.]+)", (ROOT / "CMakeLists.txt").read_text())[1]
 ZIP_FILES = {"whirlet.exe", "README.txt", "LICENSE.txt", "THIRD-PARTY-NOTICES.txt"}
+ICON_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
 
 
 def run(*args):
     return subprocess.run(args, check=True, capture_output=True, text=True).stdout
+
+
+ARCH = run("dpkg", "--print-architecture").strip()
 
 
 def only(pattern):
@@ -42,11 +45,10 @@ def unpacked(deb, tmp_path_factory):
 # The Debian package
 
 def test_deb_name_and_fields(deb):
-    arch = run("dpkg", "--print-architecture").strip()
-    assert deb.name == f"whirlet_{VERSION}_{arch}.deb"
+    assert deb.name == f"whirlet_{VERSION}_{ARCH}.deb"
     fields = run("dpkg-deb", "-f", str(deb), "Package", "Version", "Architecture", "Section")
     assert fields.split("\n")[:4] == [f"Package: whirlet", f"Version: {VERSION}",
-                                      f"Architecture: {arch}", "Section: graphics"]
+                                      f"Architecture: {ARCH}", "Section: graphics"]
 
 
 def test_lintian_finds_no_errors_or_warnings(deb):
@@ -64,27 +66,23 @@ def test_depends_names_the_package_of_every_library_the_program_needs(deb, unpac
     named = {alternative.split()[0] for alternative in re.split(r"[,|]", depends)}
     needed = re.findall(r"NEEDED\s+(\S+)", run("objdump", "-p", str(unpacked / "usr/bin/whirlet")))
     assert any(n.startswith("libglut.so") for n in needed)
-    arch = run("dpkg", "--print-architecture").strip()
     for soname in needed:
         owners = {line.split(":")[0] for line in run("dpkg", "-S", soname).splitlines()
-                  if line.endswith("/" + soname) and re.match(rf"[^:]+:({arch}|all):", line)}
+                  if line.endswith("/" + soname) and re.match(rf"[^:]+:({ARCH}|all):", line)}
         assert owners & named, f"{soname} comes from {owners}, none of them in Depends: {depends}"
 
 
 def test_deb_holds_the_program_its_menu_entry_icons_manual_and_documents(deb, unpacked):
     files = {line.split()[-1][2:] for line in run("dpkg-deb", "-c", str(deb)).splitlines()
              if not line.startswith("d")}
-    sizes = sorted(int(p.stem.split("-")[1]) for p in ICONS.glob("whirlet-*.png"))
-    assert sizes == [16, 22, 24, 32, 48, 64, 128, 256]
-    icons = {f"usr/share/icons/hicolor/{n}x{n}/apps/whirlet.png" for n in sizes}
+    icons = {n: f"usr/share/icons/hicolor/{n}x{n}/apps/whirlet.png" for n in ICON_SIZES}
     docs = {f"usr/share/doc/whirlet/{name}"
             for name in ("README.md", "LICENSE", "copyright", "changelog.gz")}
     assert files == {"usr/bin/whirlet", "usr/share/applications/whirlet.desktop",
-                     "usr/share/man/man1/whirlet.1.gz"} | icons | docs
-    for icon in icons:
+                     "usr/share/man/man1/whirlet.1.gz"} | set(icons.values()) | docs
+    for size, icon in icons.items():
         header = (unpacked / icon).read_bytes()[:24]
         assert header[:8] == b"\x89PNG\r\n\x1a\n"
-        size = int(icon.split("/")[4].split("x")[0])
         assert struct.unpack(">II", header[16:24]) == (size, size), icon
     run("desktop-file-validate", str(unpacked / "usr/share/applications/whirlet.desktop"))
     manual = run("man", "-l", str(unpacked / "usr/share/man/man1/whirlet.1.gz"))
