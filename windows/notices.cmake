@@ -2,12 +2,7 @@
 # file the linker took code from is put down to the project it comes from, and that project's
 # licence text goes into the notices. A file that belongs to none of them stops the build, so
 # that nothing linked in goes without its notice.
-#
-# cmake -D MAP=whirlet.map -D OUT=THIRD-PARTY-NOTICES.txt -D LINK_DIR=<where the link ran>
-#       -D OWN_DIR=<the project's build tree> -D FREEGLUT_LIBRARY=<libglut.a>
-#       -D GCC_LIB_DIR=<libgcc's folder> -D MINGW_LIB_DIR=<the MinGW-w64 runtime's folder>
-#       -D GCC_VERSION=<n> -D FREEGLUT_SOURCE_DIR=<dir> -D MINGW_SOURCE_DIR=<dir>
-#       -D GCC_EXCEPTION=<text> -D GPL3=<text> -P notices.cmake
+# Run by windows/CMakeLists.txt with the -D variables checked below.
 cmake_minimum_required(VERSION 3.16)
 
 foreach(var MAP OUT LINK_DIR OWN_DIR FREEGLUT_LIBRARY GCC_LIB_DIR MINGW_LIB_DIR GCC_VERSION
@@ -24,7 +19,6 @@ endforeach()
 # What went into the link: objects loaded whole ("LOAD x.o"), and archives that gave at least one
 # member ("archive.a(member.o)" at the start of a line in the map's first section).
 file(STRINGS "${MAP}" lines REGEX "^(LOAD [^ ].*\\.(o|obj)$|[^ (][^(]*\\.a\\()")
-set(inputs)
 foreach(line IN LISTS lines)
   string(REGEX MATCH "^LOAD (.*)$|^([^(]+\\.a)\\(" _ "${line}")
   get_filename_component(input "${CMAKE_MATCH_1}${CMAKE_MATCH_2}" REALPATH BASE_DIR "${LINK_DIR}")
@@ -35,10 +29,6 @@ if(NOT inputs)
   message(FATAL_ERROR "notices.cmake: nothing linked according to ${MAP}")
 endif()
 
-set(freeglut_files)
-set(mingw_files)
-set(winpthreads_files)
-set(gcc_files)
 foreach(input IN LISTS inputs)
   get_filename_component(name "${input}" NAME)
   get_filename_component(dir "${input}" DIRECTORY)
@@ -59,18 +49,14 @@ foreach(input IN LISTS inputs)
 endforeach()
 
 set(rule "------------------------------------------------------------------------------")
-set(summary)
-set(texts)
-# add_notice(FILES_VAR TITLE PREAMBLE LICENCE_FILE...): nothing when the link took no file of it.
+# add_notice(FILES_VAR TITLE PREAMBLE LICENCE_FILE...), PREAMBLE "" or ending in a blank line:
+# nothing when the link took no file of it.
 macro(add_notice files title preamble)
   if(${files})
     list(SORT ${files})
     string(REPLACE ";" ", " listed "${${files}}")
     string(APPEND summary "* ${title}: ${listed}\n")
-    string(APPEND texts "\n\n${rule}\n${title}\n${rule}\n\n")
-    if(NOT "${preamble}" STREQUAL "")
-      string(APPEND texts "${preamble}\n\n")
-    endif()
+    string(APPEND texts "\n\n${rule}\n${title}\n${rule}\n\n${preamble}")
     foreach(licence ${ARGN})
       if(NOT EXISTS "${licence}")
         message(FATAL_ERROR "notices.cmake: no licence text at ${licence}")
@@ -98,7 +84,7 @@ add_notice(gcc_files "GCC ${gcc_major} runtime libraries"
            "Copyright (C) Free Software Foundation, Inc.
 
 GCC's runtime libraries are free software under the GNU General Public License, version 3 or
-later, with the GCC Runtime Library Exception, version 3.1. Both texts follow."
+later, with the GCC Runtime Library Exception, version 3.1. Both texts follow.\n\n"
            "${GCC_EXCEPTION}" "${GPL3}")
 
 set(notices "Third-party notices for whirlet.exe

@@ -3,9 +3,8 @@ console program that needs only Windows' own DLLs and carries the project's vers
 
     WHIRLET_EXE=build/windows/i686/whirlet.exe python3 -m pytest -q tests/windows
 
-WHIRLET_EXE may name the zip instead, whose whirlet.exe is then read. WHIRLET_ARCH=x86_64 for a
-64-bit build (i686 when unset). WHIRLET_BUILD, the folder it was built in, adds the check of the
-program's objects.
+WHIRLET_EXE may name the zip instead; WHIRLET_ARCH=x86_64 for a 64-bit build; WHIRLET_BUILD, the
+folder it was built in, adds the check of the program's objects.
 """
 
 import os
@@ -47,16 +46,12 @@ def resources(pe, kind):
     return {}
 
 
-def test_machine_and_no_link_date(pe):
+def test_machine_no_link_date_and_console(pe):
     machine, magic = {"i686": ("I386", pefile.OPTIONAL_HEADER_MAGIC_PE),
                       "x86_64": ("AMD64", pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS)}[ARCH]
     assert pefile.MACHINE_TYPE[pe.FILE_HEADER.Machine] == "IMAGE_FILE_MACHINE_" + machine
     assert pe.OPTIONAL_HEADER.Magic == magic
-    # The same sources give the same bytes.
-    assert pe.FILE_HEADER.TimeDateStamp == 0
-
-
-def test_console_program(pe):
+    assert pe.FILE_HEADER.TimeDateStamp == 0  # the same sources give the same bytes
     # A GUI program (IMAGE_SUBSYSTEM_WINDOWS_GUI) would get no console.
     assert pefile.SUBSYSTEM_TYPE[pe.OPTIONAL_HEADER.Subsystem] == "IMAGE_SUBSYSTEM_WINDOWS_CUI"
 
