@@ -2,12 +2,8 @@
 // check runs at exit, and LeakSanitizer cannot name, nor so suppress, code that is gone: pin it.
 #include <dlfcn.h>
 
-namespace {
-
-__attribute__((constructor)) void keepGlDriverLoaded()
+__attribute__((constructor)) static void keepGlDriverLoaded()
 {
     // Mesa's own later dlopen of the same file finds this copy; its dlclose then keeps it.
     dlopen(WHIRLET_GL_DRIVER, RTLD_LAZY | RTLD_LOCAL | RTLD_NODELETE);
 }
-
-}  // namespace
