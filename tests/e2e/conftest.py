@@ -15,7 +15,9 @@ def pytest_addoption(parser):
 
 @pytest.fixture(scope="module")
 def platform(request):
-    return harness.Native(request.config.getoption("--program"))
+    """The native one, unless the test file has a Platform of its own."""
+    kind = getattr(request.module, "Platform", harness.Native)
+    return kind(request.config.getoption("--program"))
 
 
 @pytest.fixture(scope="module")
@@ -39,24 +41,21 @@ def runs(display, platform):
 
 @pytest.hookimpl(hookwrapper=True)
 def pytest_runtest_makereport(item, call):
+    """A failed check's picture goes to WHIRLET_E2E_ARTIFACTS, if set."""
     report = (yield).get_result()
-    if report.when == "call":
-        item.call_failed = report.failed
+    app, artifacts = item.funcargs.get("app"), os.environ.get("WHIRLET_E2E_ARTIFACTS")
+    if report.when == "call" and report.failed and artifacts and app and app.alive():
+        os.makedirs(artifacts, exist_ok=True)
+        app.screenshot().save(os.path.join(artifacts, f"{item.name}.png"))
 
 
 @pytest.fixture
-def app(request, runs):
-    """The shared run, left with no menu open. A failed check's picture goes to
-    WHIRLET_E2E_ARTIFACTS, if set."""
+def app(runs):
+    """The shared run, left with no menu open."""
     app = runs.current()
     yield app
-    if not app.alive():
-        return
-    artifacts = os.environ.get("WHIRLET_E2E_ARTIFACTS")
-    if artifacts and getattr(request.node, "call_failed", False):
-        os.makedirs(artifacts, exist_ok=True)
-        app.screenshot().save(os.path.join(artifacts, f"{request.node.name}.png"))
     try:
-        app.dismiss_menus()
+        if app.alive():
+            app.dismiss_menus()
     except AssertionError:
         app.kill()  # the next check starts afresh

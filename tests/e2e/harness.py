@@ -11,7 +11,7 @@ import tempfile
 import time
 from collections import namedtuple
 from io import BytesIO
-from itertools import groupby
+from itertools import count as counter, groupby
 
 try:
     import pytest
@@ -62,8 +62,7 @@ class Native:
             # sway places a window itself: where it says it drew the window's contents.
             nodes = [json.loads(subprocess.run(["swaymsg", "-t", "get_tree"], check=True,
                                                stdout=subprocess.PIPE).stdout)]
-            while nodes:
-                node = nodes.pop()
+            for node in nodes:  # grows as it goes: the whole tree
                 if node.get("window") == app.window.id:
                     return (node["rect"]["x"] + node["window_rect"]["x"],
                             node["rect"]["y"] + node["window_rect"]["y"])
@@ -74,7 +73,6 @@ class Native:
 
 
 def wait_until(predicate, timeout, interval=0.05, what="condition"):
-    """Polls predicate until it returns something truthy, and returns that."""
     deadline = time.monotonic() + timeout
     while not (value := predicate()):
         if time.monotonic() >= deadline:
@@ -146,8 +144,7 @@ class Display:
         value = window.get_full_property(self.x.intern_atom(name), X.AnyPropertyType)
         return tuple(value.value) if value else ()
 
-    def frame_extents(self, window):
-        """(left, right, top, bottom) that a window manager's frame adds around the window."""
+    def frame_extents(self, window):  # (left, right, top, bottom) of a window manager's frame
         return self.atoms(window, "_NET_FRAME_EXTENTS") or (0, 0, 0, 0)
 
     def window_manager(self):
@@ -165,13 +162,11 @@ class Display:
 
     def pointer(self, x, y):
         """Moves the pointer, and waits until the window's display has it there."""
-        polls = 0
+        polls = counter()
 
         def there():
-            nonlocal polls
-            if polls % 10 == 0:  # again now and then: a compositor may not show the window yet
-                self.move(*(((x, y + 1), (x, y)) if polls else ((x, y),)))
-            polls += 1
+            if (poll := next(polls)) % 10 == 0:  # again now and then: a compositor may be late
+                self.move(*(((x, y + 1), (x, y)) if poll else ((x, y),)))
             pointer = self.root.query_pointer()
             return (pointer.root_x, pointer.root_y) == (x, y)
 
@@ -261,14 +256,13 @@ def read_menu(image, layout):
     rows = ink.getprojection()[1]
     runs = [list(ys) for inked, ys in groupby(range(len(rows)), rows.__getitem__) if inked]
     lines = [(ys[0], ys[-1]) for ys in runs]  # runs of inked rows: one per entry
-    if len(lines) == len(layout):
-        for (top, bottom), (_, submenu) in zip(lines, layout):
-            if submenu is not None:
-                columns = ink.crop((0, top, inner.width, bottom + 1)).getprojection()[0]
-                right = max(x for x, inked in enumerate(columns) if inked)
-                while right > 0 and columns[right - 1]:
-                    right -= 1
-                ink.paste(0, (right, top, inner.width, bottom + 1))
+    for (top, bottom), (_, submenu) in zip(lines, layout):  # a misread: App.read_menu reads on
+        if submenu is not None:
+            columns = ink.crop((0, top, inner.width, bottom + 1)).getprojection()[0]
+            right = max(x for x, inked in enumerate(columns) if inked)
+            while right > 0 and columns[right - 1]:
+                right -= 1
+            ink.paste(0, (right, top, inner.width, bottom + 1))
     # Tesseract reads small bitmap fonts far better enlarged, dark on light, with a margin.
     big = ink.resize((inner.width * 4, inner.height * 4), Image.LANCZOS)
     png = BytesIO()
@@ -299,7 +293,6 @@ class App:
                               f"output: {self.output()}")
 
     def wait_window(self):
-
         def shown():
             self.assert_alive("exited early")
             return [w for w in self.display.windows(TITLE) if w.viewable]
@@ -309,12 +302,6 @@ class App:
         wait_until(lambda: lit(self.screenshot()).count, timeout, 0.1, "a lit first frame")
         return self
 
-    def wait_exit(self, timeout):
-        try:
-            return self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            return None
-
     def close(self):
         """What a window manager sends when the user closes the window."""
         x = self.display.x
@@ -323,8 +310,7 @@ class App:
             data=(32, [x.intern_atom("WM_DELETE_WINDOW"), X.CurrentTime, 0, 0, 0])))
         x.sync()
 
-    def output(self):
-        """(stdout, stderr) so far, as text."""
+    def output(self):  # (stdout, stderr) so far
         return tuple(f.seek(0) or f.read().decode("utf-8", "replace")
                      for f in (self.out, self.err))
 
@@ -370,21 +356,17 @@ class App:
             while x.pending_events():
                 x.next_event()
 
-    def frames(self, count, apart=1):
+    def shots(self, count=TURN, apart=1):
         """Screenshots of count frames, each at least `apart` frames after the one before.
         (Near face-on a turn of a degree or two may change no pixel.)"""
-        shots = []
         for _ in range(count):
             self.wait_frames(apart)
-            shots.append(self.screenshot())
-        return shots
+            yield self.screenshot()
 
     def wait_colour(self, name=None, min_pixels=150):
         """The Lit of the next frame that shows the triangle clearly (it may be edge-on a
         while), which must be in the named colour, if one is given."""
-        for _ in range(TURN):
-            self.wait_frames(1)
-            seen = lit(self.screenshot())
+        for seen in map(lit, self.shots()):
             if seen.count >= min_pixels:
                 assert name in (None, seen.colour), f"expected a {name} triangle, saw {seen.colour}"
                 return seen
@@ -430,7 +412,6 @@ class App:
         self.display.click(button)
 
     def key(self, *keys):
-        """Presses keys with the program's window focused."""
         self.window.set_input_focus(X.RevertToParent, X.CurrentTime)
         for combo in keys:
             self.display.key(combo)

