@@ -197,34 +197,24 @@ class Display:
         self.press(*((X.KeyRelease, code) for code in reversed(codes)))
 
 
-class Lit(namedtuple("Lit", "count bbox mean strays dim apex_x foot_x")):
-    """What a picture's lit (non-black) pixels look like: their bbox (x0, y0, x1, y1 inclusive,
-    y down), strays (lit pixels far from the mean colour: a flat triangle has none), dim (unlit
-    pixels that are not pure black), and the middles of the topmost and lowest lit rows."""
-
-    @property
-    def width(self):
-        return 0 if self.bbox is None else self.bbox[2] - self.bbox[0] + 1
-
-    @property
-    def colour(self):
-        if not self.count:
-            return "nothing lit"
-        for name, rgb in COLOURS.items():
-            if all(abs(a - b) <= 40 for a, b in zip(self.mean, rgb)):
-                return name
-        return "rgb%r" % (self.mean,)
+Lit = namedtuple("Lit", "count bbox width colour strays dim apex_x foot_x")
 
 
 def lit(image, threshold=40) -> Lit:
+    """What a picture's lit (non-black) pixels look like: their bbox (x0, y0, x1, y1 inclusive,
+    y down), the colour they average to, strays (lit pixels far from it: a flat triangle has
+    none), dim (unlit pixels that are not pure black), and the middles of the topmost and lowest
+    lit rows."""
     colours = image.getcolors(image.width * image.height)
     shown = [(n, c) for n, c in colours if max(c) > threshold]
     dim = sum(n for n, c in colours if 0 < max(c) <= threshold)
     count = sum(n for n, _ in shown)
     if not count:
-        return Lit(0, None, (0, 0, 0), 0, dim, None, None)
+        return Lit(0, None, 0, "nothing lit", 0, dim, None, None)
     mean = tuple(round(sum(n * c[i] for n, c in shown) / count) for i in range(3))
     strays = sum(n for n, c in shown if max(abs(a - b) for a, b in zip(c, mean)) > 40)
+    colour = next((name for name, rgb in COLOURS.items()
+                   if all(abs(a - b) <= 40 for a, b in zip(mean, rgb))), f"rgb{mean}")
     mask = brightest(image).point(lambda v: 255 if v > threshold else 0)
     x0, y0, x1, y1 = mask.getbbox()
 
@@ -232,7 +222,8 @@ def lit(image, threshold=40) -> Lit:
         left, _, right, _ = mask.crop((0, y, image.width, y + 1)).getbbox()
         return (left + right - 1) / 2
 
-    return Lit(count, (x0, y0, x1 - 1, y1 - 1), mean, strays, dim, middle(y0), middle(y1 - 1))
+    return Lit(count, (x0, y0, x1 - 1, y1 - 1), x1 - x0, colour, strays, dim, middle(y0),
+               middle(y1 - 1))
 
 
 def brightest(image):
@@ -432,10 +423,11 @@ class App:
             raise AssertionError(f"{failure}: it is {self.geometry()}, state {state}") from None
         self.wait_frames(self.platform.settle_frames)
 
-    def new_menu(self, known, what):
-        """A menu that opened, not among the known ones, once it stays put: the toolkit may
-        show a menu where it last was before it moves it."""
-        seen = []
+    def new_menu(self, opener, what):
+        """The menu that opener opens, once it stays put: the toolkit may show a menu where it
+        last was before it moves it."""
+        known, seen = {w.window.id for w in self.menus()}, []
+        opener()
 
         def settled():
             now = [w for w in self.menus() if w.window.id not in known]
@@ -445,8 +437,7 @@ class App:
 
     def open_menu(self, at=(20, 20)):
         assert not self.menus(), "a menu is already open"
-        self.click(3, at)
-        return self.new_menu((), "one menu to open")
+        return self.new_menu(lambda: self.click(3, at), "one menu to open")
 
     def point_at(self, menu, layout, label):
         labels, rows = self.read_menu(menu, layout)
@@ -454,9 +445,8 @@ class App:
         self.display.pointer(menu.x + menu.width // 2, rows[labels.index(label)])
 
     def open_submenu(self, menu, layout, label):
-        known = {w.window.id for w in self.menus()}
-        self.point_at(menu, layout, label)
-        return self.new_menu(known, f"submenu {label!r} to open")
+        return self.new_menu(lambda: self.point_at(menu, layout, label),
+                             f"submenu {label!r} to open")
 
     def choose(self, path, at=(20, 20)):
         """Chooses the entry its labels name, through submenus, from the menu opened at a

@@ -81,9 +81,11 @@ class Soak:
             self.settle()
 
     def settle(self):
-        """After any step: still running, still the last colour, and still animating."""
+        """After any step, in frames drawn since: still running, still the last colour, and
+        still animating."""
         app, (w, h) = self.app, self.size
         app.assert_alive("died")
+        app.wait_frames(app.platform.settle_frames)
         assert not app.menus(), "a menu is open"
         if w >= 40 and h >= 40:
             # The triangle's size follows the height: face-on it covers about h * h / 46 pixels.
@@ -176,16 +178,13 @@ class Soak:
                 time.sleep(self.rng.uniform(0.1, 0.6))  # hidden a while: the program draws on
         if self.managed and self.unmaximise():
             self.app.resize(*self.size)
-        self.app.wait_frames(self.app.platform.settle_frames)
 
     def unmaximise(self):
         """Mutter maximises a window about as big as the screen (when it is shown again, or of
         its own accord) and then keeps its size: the soak asks it back, as a user would.
         Whether it had to."""
-        display, window = self.app.display, self.app.window
-        state = display.x.intern_atom("_NET_WM_STATE")
-        maximised = {display.x.intern_atom(f"_NET_WM_STATE_MAXIMIZED_{d}")
-                     for d in ("HORZ", "VERT")}
+        display, window, atom = self.app.display, self.app.window, self.app.display.x.intern_atom
+        maximised = {atom(f"_NET_WM_STATE_MAXIMIZED_{d}") for d in ("HORZ", "VERT")}
 
         def normal():
             return not maximised & set(display.atoms(window, "_NET_WM_STATE"))
@@ -193,8 +192,8 @@ class Soak:
         if normal():
             return False
         self.step("unmaximise")
-        display.root.send_event(
-            event.ClientMessage(window=window, client_type=state, data=(32, [0, *maximised, 1, 0])),
+        display.root.send_event(event.ClientMessage(
+            window=window, client_type=atom("_NET_WM_STATE"), data=(32, [0, *maximised, 1, 0])),
             event_mask=X.SubstructureRedirectMask | X.SubstructureNotifyMask)
         wait_until(normal, self.app.platform.change_timeout, 0.05, "the window unmaximised")
         return True
@@ -205,13 +204,11 @@ class Soak:
         button = self.rng.choice(OTHER_BUTTONS)
         self.step(f"button {button}")
         self.app.click(button, (self.rng.randrange(self.size[0]), self.rng.randrange(self.size[1])))
-        self.app.wait_frames(self.app.platform.settle_frames)
 
     def press_keys(self):
         keys = self.rng.sample(self.keys, 3)
         self.step(f"keys {' '.join(keys)}")
         self.app.key(*keys)
-        self.app.wait_frames(self.app.platform.settle_frames)
 
 
 def test_soak(display, platform, request):
