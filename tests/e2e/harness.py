@@ -117,28 +117,22 @@ class Display:
     def windows(self, name, depth=3):
         """Windows with this title near the top of the tree: the innermost, when a window
         manager's frame carries the title too."""
-        found = []
-
         def walk(window, level):
-            try:
-                children = window.query_tree().children
-            except error.XError:
-                return  # gone meanwhile
-            for child in children:
+            found = []
+            for child in window.query_tree().children:
                 try:
-                    before = len(found)
-                    if level < depth:
-                        walk(child, level + 1)
-                    if len(found) == before and child.get_wm_name() == name:
+                    inner = walk(child, level + 1) if level < depth else []
+                    if not inner and child.get_wm_name() == name:
                         size, at = child.get_geometry(), child.translate_coords(self.root, 0, 0)
-                        found.append(WinInfo(child, -at.x, -at.y, size.width, size.height,
-                                             child.get_attributes().map_state == X.IsViewable))
+                        inner = [WinInfo(child, -at.x, -at.y, size.width, size.height,
+                                         child.get_attributes().map_state == X.IsViewable)]
+                    found += inner
                 except error.XError:
-                    pass
+                    pass  # gone meanwhile
+            return found
 
         self.x.sync()
-        walk(self.root, 1)
-        return found
+        return walk(self.root, 1)
 
     def atoms(self, window, name):
         value = window.get_full_property(self.x.intern_atom(name), X.AnyPropertyType)
