@@ -11,15 +11,17 @@ from harness import MENU, TURN, App, distinct, lit
 SIZE = (320, 320)
 
 
-def check_animation(app, colour="White"):
-    """Frames ten degrees apart differ, and each shows one small flat lit shape on black."""
+def check_window(app):
+    """The window, found by its exact title, is where the program asks for it, 320x320; frames
+    ten degrees apart differ, and each shows one small flat white shape on black."""
+    assert app.geometry() == (*app.platform.client_origin(app), *SIZE)
     shots = list(app.shots(4, apart=10))
     assert distinct(shots) >= 3, f"only {distinct(shots)} distinct pictures in 4 frames"
     for seen in map(lit, shots):
         assert seen.strays == 0 and seen.dim == 0, (
             f"{seen.strays} lit pixels of another colour and {seen.dim} dim ones: "
             "not one flat colour on black")
-    seen = app.wait_colour(colour)
+    seen = app.wait_colour("White")
     assert seen.count < 0.25 * SIZE[0] * SIZE[1], f"{seen.count} lit pixels: not a small triangle"
 
 
@@ -59,12 +61,7 @@ def check_size(app, width, height):
 
 
 def test_window(app):
-    """The window, found by its exact title, is where the program asks for it, 320x320."""
-    assert app.geometry() == (*app.platform.client_origin(app), *SIZE)
-
-
-def test_animation(app):
-    check_animation(app)
+    check_window(app)
 
 
 def test_both_faces(app):
@@ -157,8 +154,7 @@ def test_unknown_arguments(display, platform):
     app = App(display, platform, ["--frobnicate", "extra", "words"])
     try:
         app.wait_window()
-        assert app.geometry() == (*platform.client_origin(app), *SIZE)
-        check_animation(app)
+        check_window(app)
         check_close(app)
     finally:
         app.kill()

@@ -44,16 +44,14 @@ class Native:
     settle_frames = 3
 
     def __init__(self, program):
-        self.program = os.path.abspath(program)
+        # The program runs as [*launcher, program, arguments] in env (None: this one).
+        self.program, self.launcher, self.env = os.path.abspath(program), [], None
 
     def prepare(self, display):
         """Once per display, before the first run; finish() after the last."""
 
     def finish(self):
         pass
-
-    def command(self, args):
-        return [self.program, *args], None  # command, environment (None: this one)
 
     def client_origin(self, app):
         """Where the drawing area must land for the asked-for (100,100): a window manager puts
@@ -263,9 +261,9 @@ class App:
 
     def __init__(self, display: Display, platform, args=()):
         self.display, self.platform = display, platform
-        command, env = platform.command(list(args))
         self.out, self.err = tempfile.TemporaryFile(), tempfile.TemporaryFile()
-        self.proc = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL,
+        self.proc = subprocess.Popen([*platform.launcher, platform.program, *args],
+                                     env=platform.env, stdin=subprocess.DEVNULL,
                                      stdout=self.out, stderr=self.err)
         self.window = None
         self.menu_reads = {}  # (menu window, size) -> (labels, rows in it): they stay

@@ -37,7 +37,7 @@ class Platform(harness.Native):
         super().__init__(program)
         self.prefix = os.path.abspath(os.environ.get("WHIRLET_WINEPREFIX")
                                       or os.path.join(os.path.dirname(self.program), "wineprefix"))
-        self.env = self.window_manager = None
+        self.launcher, self.window_manager = [WINE], None
 
     def _run(self, *args):
         done = subprocess.run(args, env=self.env, stdin=subprocess.DEVNULL, timeout=180,
@@ -75,9 +75,6 @@ class Platform(harness.Native):
         if self.window_manager is not None:
             self.window_manager.terminate()
             self.window_manager.wait(10)
-
-    def command(self, args):
-        return [WINE, self.program, *args], self.env
 
     def client_origin(self, app):
         return self.origin
