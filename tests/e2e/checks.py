@@ -1,5 +1,5 @@
 """The checks every build of the program must pass, natively or under Wine: test_linux.py and
-test_windows.py import them and choose the platform."""
+test_windows.py import them, the latter with Wine's Platform."""
 
 import random
 import re
