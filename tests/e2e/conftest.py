@@ -1,6 +1,7 @@
 """Fixtures: the platform, the display, and a program run that the checks share in order."""
 
 import os
+from types import SimpleNamespace
 
 import pytest
 
@@ -32,8 +33,9 @@ def display(platform):
 
 
 @pytest.fixture(scope="module")
-def runs(display, platform):
-    runs = harness.Runs(display, platform)
+def runs(display):  # after the display: the run ends before the display goes
+    """The run the checks share, or why the program did not start."""
+    runs = SimpleNamespace(app=None, failed_start=None)
     yield runs
     if runs.app:
         runs.app.kill()
@@ -50,9 +52,20 @@ def pytest_runtest_makereport(item, call):
 
 
 @pytest.fixture
-def app(runs):
-    """The shared run, left with no menu open."""
-    app = runs.current()
+def app(runs, display, platform):
+    """The shared run, started when a check needs it and again if a check ended it; left with
+    no menu open."""
+    if runs.failed_start:  # once is enough: no need to wait that long for every check
+        raise AssertionError(runs.failed_start)
+    if runs.app is None or not runs.app.alive():
+        runs.app = harness.App(display, platform)
+        try:
+            runs.app.wait_window()
+        except AssertionError as failure:
+            runs.app.kill()
+            runs.failed_start = f"the program did not start: {failure}"
+            raise AssertionError(runs.failed_start) from None
+    app = runs.app
     yield app
     try:
         if app.alive():

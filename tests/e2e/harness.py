@@ -459,26 +459,6 @@ class App:
             self.wait_menus_closed("the menus to close")
 
 
-class Runs:
-    """Starts the program when a check needs it running, and again if a check ended it."""
-
-    def __init__(self, display, platform):
-        self.display, self.platform, self.app, self.failed_start = display, platform, None, None
-
-    def current(self):
-        if self.failed_start:  # once is enough: no need to wait that long for every check
-            raise AssertionError(self.failed_start)
-        if self.app is None or not self.app.alive():
-            self.app = App(self.display, self.platform)
-            try:
-                self.app.wait_window()
-            except AssertionError as failure:
-                self.app.kill()
-                self.failed_start = f"the program did not start: {failure}"
-                raise AssertionError(self.failed_start) from None
-        return self.app
-
-
 def main(test_file, argv):
     """`python3 TEST_FILE PROGRAM [PYTEST OPTIONS]`: that file's checks on PROGRAM, on $DISPLAY
     or, when there is none, on an Xvfb of their own."""
