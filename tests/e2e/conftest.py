@@ -1,6 +1,7 @@
 """Fixtures: the platform, the display, and a program run that the checks share in order."""
 
 import os
+from types import SimpleNamespace
 
 import pytest
 
@@ -15,7 +16,9 @@ def pytest_addoption(parser):
 
 @pytest.fixture(scope="module")
 def platform(request):
-    return harness.Native(request.config.getoption("--program"))
+    """The native one, unless the test file has a Platform of its own."""
+    kind = getattr(request.module, "Platform", harness.Native)
+    return kind(request.config.getoption("--program"))
 
 
 @pytest.fixture(scope="module")
@@ -30,8 +33,9 @@ def display(platform):
 
 
 @pytest.fixture(scope="module")
-def runs(display, platform):
-    runs = harness.Runs(display, platform)
+def runs(display):  # after the display: the run ends before the display goes
+    """The run the checks share, or why the program did not start."""
+    runs = SimpleNamespace(app=None, failed_start=None)
     yield runs
     if runs.app:
         runs.app.kill()
@@ -39,24 +43,32 @@ def runs(display, platform):
 
 @pytest.hookimpl(hookwrapper=True)
 def pytest_runtest_makereport(item, call):
+    """A failed check's picture goes to WHIRLET_E2E_ARTIFACTS, if set."""
     report = (yield).get_result()
-    if report.when == "call":
-        item.call_failed = report.failed
+    app, artifacts = item.funcargs.get("app"), os.environ.get("WHIRLET_E2E_ARTIFACTS")
+    if report.when == "call" and report.failed and artifacts and app and app.alive():
+        os.makedirs(artifacts, exist_ok=True)
+        app.screenshot().save(os.path.join(artifacts, f"{item.name}.png"))
 
 
 @pytest.fixture
-def app(request, runs):
-    """The shared run, left with no menu open. A failed check's picture goes to
-    WHIRLET_E2E_ARTIFACTS, if set."""
-    app = runs.current()
+def app(runs, display, platform):
+    """The shared run, started when a check needs it and again if a check ended it; left with
+    no menu open."""
+    if runs.failed_start:  # once is enough: no need to wait that long for every check
+        raise AssertionError(runs.failed_start)
+    if runs.app is None or not runs.app.alive():
+        runs.app = harness.App(display, platform)
+        try:
+            runs.app.wait_window()
+        except AssertionError as failure:
+            runs.app.kill()
+            runs.failed_start = f"the program did not start: {failure}"
+            raise AssertionError(runs.failed_start) from None
+    app = runs.app
     yield app
-    if not app.alive():
-        return
-    artifacts = os.environ.get("WHIRLET_E2E_ARTIFACTS")
-    if artifacts and getattr(request.node, "call_failed", False):
-        os.makedirs(artifacts, exist_ok=True)
-        app.screenshot().save(os.path.join(artifacts, f"{request.node.name}.png"))
     try:
-        app.dismiss_menus()
+        if app.alive():
+            app.dismiss_menus()
     except AssertionError:
         app.kill()  # the next check starts afresh

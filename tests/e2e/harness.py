@@ -11,7 +11,7 @@ import tempfile
 import time
 from collections import namedtuple
 from io import BytesIO
-from itertools import groupby
+from itertools import count as counter, groupby
 
 try:
     import pytest
@@ -44,16 +44,14 @@ class Native:
     settle_frames = 3
 
     def __init__(self, program):
-        self.program = os.path.abspath(program)
+        # The program runs as [*launcher, program, arguments] in env (None: this one).
+        self.program, self.launcher, self.env = os.path.abspath(program), [], None
 
     def prepare(self, display):
         """Once per display, before the first run; finish() after the last."""
 
     def finish(self):
         pass
-
-    def command(self, args):
-        return [self.program, *args], None  # command, environment (None: this one)
 
     def client_origin(self, app):
         """Where the drawing area must land for the asked-for (100,100): a window manager puts
@@ -62,8 +60,7 @@ class Native:
             # sway places a window itself: where it says it drew the window's contents.
             nodes = [json.loads(subprocess.run(["swaymsg", "-t", "get_tree"], check=True,
                                                stdout=subprocess.PIPE).stdout)]
-            while nodes:
-                node = nodes.pop()
+            for node in nodes:  # grows as it goes: the whole tree
                 if node.get("window") == app.window.id:
                     return (node["rect"]["x"] + node["window_rect"]["x"],
                             node["rect"]["y"] + node["window_rect"]["y"])
@@ -74,7 +71,6 @@ class Native:
 
 
 def wait_until(predicate, timeout, interval=0.05, what="condition"):
-    """Polls predicate until it returns something truthy, and returns that."""
     deadline = time.monotonic() + timeout
     while not (value := predicate()):
         if time.monotonic() >= deadline:
@@ -119,35 +115,28 @@ class Display:
     def windows(self, name, depth=3):
         """Windows with this title near the top of the tree: the innermost, when a window
         manager's frame carries the title too."""
-        found = []
-
         def walk(window, level):
-            try:
-                children = window.query_tree().children
-            except error.XError:
-                return  # gone meanwhile
-            for child in children:
+            found = []
+            for child in window.query_tree().children:
                 try:
-                    before = len(found)
-                    if level < depth:
-                        walk(child, level + 1)
-                    if len(found) == before and child.get_wm_name() == name:
+                    inner = walk(child, level + 1) if level < depth else []
+                    if not inner and child.get_wm_name() == name:
                         size, at = child.get_geometry(), child.translate_coords(self.root, 0, 0)
-                        found.append(WinInfo(child, -at.x, -at.y, size.width, size.height,
-                                             child.get_attributes().map_state == X.IsViewable))
+                        inner = [WinInfo(child, -at.x, -at.y, size.width, size.height,
+                                         child.get_attributes().map_state == X.IsViewable)]
+                    found += inner
                 except error.XError:
-                    pass
+                    pass  # gone meanwhile
+            return found
 
         self.x.sync()
-        walk(self.root, 1)
-        return found
+        return walk(self.root, 1)
 
     def atoms(self, window, name):
         value = window.get_full_property(self.x.intern_atom(name), X.AnyPropertyType)
         return tuple(value.value) if value else ()
 
-    def frame_extents(self, window):
-        """(left, right, top, bottom) that a window manager's frame adds around the window."""
+    def frame_extents(self, window):  # (left, right, top, bottom) of a window manager's frame
         return self.atoms(window, "_NET_FRAME_EXTENTS") or (0, 0, 0, 0)
 
     def window_manager(self):
@@ -165,13 +154,11 @@ class Display:
 
     def pointer(self, x, y):
         """Moves the pointer, and waits until the window's display has it there."""
-        polls = 0
+        polls = counter()
 
         def there():
-            nonlocal polls
-            if polls % 10 == 0:  # again now and then: a compositor may not show the window yet
-                self.move(*(((x, y + 1), (x, y)) if polls else ((x, y),)))
-            polls += 1
+            if (poll := next(polls)) % 10 == 0:  # again now and then: a compositor may be late
+                self.move(*(((x, y + 1), (x, y)) if poll else ((x, y),)))
             pointer = self.root.query_pointer()
             return (pointer.root_x, pointer.root_y) == (x, y)
 
@@ -202,34 +189,24 @@ class Display:
         self.press(*((X.KeyRelease, code) for code in reversed(codes)))
 
 
-class Lit(namedtuple("Lit", "count bbox mean strays dim apex_x foot_x")):
-    """What a picture's lit (non-black) pixels look like: their bbox (x0, y0, x1, y1 inclusive,
-    y down), strays (lit pixels far from the mean colour: a flat triangle has none), dim (unlit
-    pixels that are not pure black), and the middles of the topmost and lowest lit rows."""
-
-    @property
-    def width(self):
-        return 0 if self.bbox is None else self.bbox[2] - self.bbox[0] + 1
-
-    @property
-    def colour(self):
-        if not self.count:
-            return "nothing lit"
-        for name, rgb in COLOURS.items():
-            if all(abs(a - b) <= 40 for a, b in zip(self.mean, rgb)):
-                return name
-        return "rgb%r" % (self.mean,)
+Lit = namedtuple("Lit", "count bbox width colour strays dim apex_x foot_x")
 
 
 def lit(image, threshold=40) -> Lit:
+    """What a picture's lit (non-black) pixels look like: their bbox (x0, y0, x1, y1 inclusive,
+    y down), the colour they average to, strays (lit pixels far from it: a flat triangle has
+    none), dim (unlit pixels that are not pure black), and the middles of the topmost and lowest
+    lit rows."""
     colours = image.getcolors(image.width * image.height)
     shown = [(n, c) for n, c in colours if max(c) > threshold]
     dim = sum(n for n, c in colours if 0 < max(c) <= threshold)
     count = sum(n for n, _ in shown)
     if not count:
-        return Lit(0, None, (0, 0, 0), 0, dim, None, None)
+        return Lit(0, None, 0, "nothing lit", 0, dim, None, None)
     mean = tuple(round(sum(n * c[i] for n, c in shown) / count) for i in range(3))
     strays = sum(n for n, c in shown if max(abs(a - b) for a, b in zip(c, mean)) > 40)
+    colour = next((name for name, rgb in COLOURS.items()
+                   if all(abs(a - b) <= 40 for a, b in zip(mean, rgb))), f"rgb{mean}")
     mask = brightest(image).point(lambda v: 255 if v > threshold else 0)
     x0, y0, x1, y1 = mask.getbbox()
 
@@ -237,7 +214,8 @@ def lit(image, threshold=40) -> Lit:
         left, _, right, _ = mask.crop((0, y, image.width, y + 1)).getbbox()
         return (left + right - 1) / 2
 
-    return Lit(count, (x0, y0, x1 - 1, y1 - 1), mean, strays, dim, middle(y0), middle(y1 - 1))
+    return Lit(count, (x0, y0, x1 - 1, y1 - 1), x1 - x0, colour, strays, dim, middle(y0),
+               middle(y1 - 1))
 
 
 def brightest(image):
@@ -261,14 +239,13 @@ def read_menu(image, layout):
     rows = ink.getprojection()[1]
     runs = [list(ys) for inked, ys in groupby(range(len(rows)), rows.__getitem__) if inked]
     lines = [(ys[0], ys[-1]) for ys in runs]  # runs of inked rows: one per entry
-    if len(lines) == len(layout):
-        for (top, bottom), (_, submenu) in zip(lines, layout):
-            if submenu is not None:
-                columns = ink.crop((0, top, inner.width, bottom + 1)).getprojection()[0]
-                right = max(x for x, inked in enumerate(columns) if inked)
-                while right > 0 and columns[right - 1]:
-                    right -= 1
-                ink.paste(0, (right, top, inner.width, bottom + 1))
+    for (top, bottom), (_, submenu) in zip(lines, layout):  # a misread: App.read_menu reads on
+        if submenu is not None:
+            columns = ink.crop((0, top, inner.width, bottom + 1)).getprojection()[0]
+            right = max(x for x, inked in enumerate(columns) if inked)
+            while right > 0 and columns[right - 1]:
+                right -= 1
+            ink.paste(0, (right, top, inner.width, bottom + 1))
     # Tesseract reads small bitmap fonts far better enlarged, dark on light, with a margin.
     big = ink.resize((inner.width * 4, inner.height * 4), Image.LANCZOS)
     png = BytesIO()
@@ -284,9 +261,9 @@ class App:
 
     def __init__(self, display: Display, platform, args=()):
         self.display, self.platform = display, platform
-        command, env = platform.command(list(args))
         self.out, self.err = tempfile.TemporaryFile(), tempfile.TemporaryFile()
-        self.proc = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL,
+        self.proc = subprocess.Popen([*platform.launcher, platform.program, *args],
+                                     env=platform.env, stdin=subprocess.DEVNULL,
                                      stdout=self.out, stderr=self.err)
         self.window = None
         self.menu_reads = {}  # (menu window, size) -> (labels, rows in it): they stay
@@ -299,7 +276,6 @@ class App:
                               f"output: {self.output()}")
 
     def wait_window(self):
-
         def shown():
             self.assert_alive("exited early")
             return [w for w in self.display.windows(TITLE) if w.viewable]
@@ -309,12 +285,6 @@ class App:
         wait_until(lambda: lit(self.screenshot()).count, timeout, 0.1, "a lit first frame")
         return self
 
-    def wait_exit(self, timeout):
-        try:
-            return self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            return None
-
     def close(self):
         """What a window manager sends when the user closes the window."""
         x = self.display.x
@@ -323,8 +293,7 @@ class App:
             data=(32, [x.intern_atom("WM_DELETE_WINDOW"), X.CurrentTime, 0, 0, 0])))
         x.sync()
 
-    def output(self):
-        """(stdout, stderr) so far, as text."""
+    def output(self):  # (stdout, stderr) so far
         return tuple(f.seek(0) or f.read().decode("utf-8", "replace")
                      for f in (self.out, self.err))
 
@@ -370,21 +339,17 @@ class App:
             while x.pending_events():
                 x.next_event()
 
-    def frames(self, count, apart=1):
+    def shots(self, count=TURN, apart=1):
         """Screenshots of count frames, each at least `apart` frames after the one before.
         (Near face-on a turn of a degree or two may change no pixel.)"""
-        shots = []
         for _ in range(count):
             self.wait_frames(apart)
-            shots.append(self.screenshot())
-        return shots
+            yield self.screenshot()
 
     def wait_colour(self, name=None, min_pixels=150):
         """The Lit of the next frame that shows the triangle clearly (it may be edge-on a
         while), which must be in the named colour, if one is given."""
-        for _ in range(TURN):
-            self.wait_frames(1)
-            seen = lit(self.screenshot())
+        for seen in map(lit, self.shots()):
             if seen.count >= min_pixels:
                 assert name in (None, seen.colour), f"expected a {name} triangle, saw {seen.colour}"
                 return seen
@@ -430,7 +395,6 @@ class App:
         self.display.click(button)
 
     def key(self, *keys):
-        """Presses keys with the program's window focused."""
         self.window.set_input_focus(X.RevertToParent, X.CurrentTime)
         for combo in keys:
             self.display.key(combo)
@@ -451,10 +415,11 @@ class App:
             raise AssertionError(f"{failure}: it is {self.geometry()}, state {state}") from None
         self.wait_frames(self.platform.settle_frames)
 
-    def new_menu(self, known, what):
-        """A menu that opened, not among the known ones, once it stays put: the toolkit may
-        show a menu where it last was before it moves it."""
-        seen = []
+    def new_menu(self, opener, what):
+        """The menu that opener opens, once it stays put: the toolkit may show a menu where it
+        last was before it moves it."""
+        known, seen = {w.window.id for w in self.menus()}, []
+        opener()
 
         def settled():
             now = [w for w in self.menus() if w.window.id not in known]
@@ -464,8 +429,7 @@ class App:
 
     def open_menu(self, at=(20, 20)):
         assert not self.menus(), "a menu is already open"
-        self.click(3, at)
-        return self.new_menu((), "one menu to open")
+        return self.new_menu(lambda: self.click(3, at), "one menu to open")
 
     def point_at(self, menu, layout, label):
         labels, rows = self.read_menu(menu, layout)
@@ -473,9 +437,8 @@ class App:
         self.display.pointer(menu.x + menu.width // 2, rows[labels.index(label)])
 
     def open_submenu(self, menu, layout, label):
-        known = {w.window.id for w in self.menus()}
-        self.point_at(menu, layout, label)
-        return self.new_menu(known, f"submenu {label!r} to open")
+        return self.new_menu(lambda: self.point_at(menu, layout, label),
+                             f"submenu {label!r} to open")
 
     def choose(self, path, at=(20, 20)):
         """Chooses the entry its labels name, through submenus, from the menu opened at a
@@ -494,26 +457,6 @@ class App:
             _, _, width, height = self.geometry()
             self.click(1, (width - 3, height - 3))
             self.wait_menus_closed("the menus to close")
-
-
-class Runs:
-    """Starts the program when a check needs it running, and again if a check ended it."""
-
-    def __init__(self, display, platform):
-        self.display, self.platform, self.app, self.failed_start = display, platform, None, None
-
-    def current(self):
-        if self.failed_start:  # once is enough: no need to wait that long for every check
-            raise AssertionError(self.failed_start)
-        if self.app is None or not self.app.alive():
-            self.app = App(self.display, self.platform)
-            try:
-                self.app.wait_window()
-            except AssertionError as failure:
-                self.app.kill()
-                self.failed_start = f"the program did not start: {failure}"
-                raise AssertionError(self.failed_start) from None
-        return self.app
 
 
 def main(test_file, argv):

@@ -15,7 +15,6 @@ import subprocess
 import sys
 
 import harness  # first: it restarts under Debian's python3 when another one runs this
-import pytest
 from checks import *  # noqa: F401,F403 (the shared checks, collected here)
 
 
@@ -30,12 +29,15 @@ WINESERVER = wine_tool("WINESERVER", "wineserver", "/usr/lib/wine/wineserver32",
                        "/usr/lib/wine/wineserver64")
 
 
-class Wine(harness.Native):
+class Platform(harness.Native):
+    """The program under Wine (conftest.py's platform fixture picks this up)."""
     startup_timeout, change_timeout, frame_timeout, close_timeout = 60.0, 8.0, 30.0, 10.0
 
-    def __init__(self, program, prefix):
+    def __init__(self, program):
         super().__init__(program)
-        self.prefix, self.env, self.window_manager = os.path.abspath(prefix), None, None
+        self.prefix = os.path.abspath(os.environ.get("WHIRLET_WINEPREFIX")
+                                      or os.path.join(os.path.dirname(self.program), "wineprefix"))
+        self.launcher, self.window_manager = [WINE], None
 
     def _run(self, *args):
         done = subprocess.run(args, env=self.env, stdin=subprocess.DEVNULL, timeout=180,
@@ -74,18 +76,8 @@ class Wine(harness.Native):
             self.window_manager.terminate()
             self.window_manager.wait(10)
 
-    def command(self, args):
-        return [WINE, self.program, *args], self.env
-
     def client_origin(self, app):
         return self.origin
-
-
-@pytest.fixture(scope="module")
-def platform(request):
-    exe = os.path.abspath(request.config.getoption("--program"))
-    return Wine(exe, os.environ.get("WHIRLET_WINEPREFIX")
-                or os.path.join(os.path.dirname(exe), "wineprefix"))
 
 
 if __name__ == "__main__":
