@@ -162,7 +162,7 @@ class Display:
             pointer = self.root.query_pointer()
             return (pointer.root_x, pointer.root_y) == (x, y)
 
-        wait_until(there, 2.0, 0.02, f"the pointer to reach {x},{y}")
+        wait_until(there, 8.0, 0.02, f"the pointer to reach {x},{y}")
 
     def press(self, *events):
         for kind, detail in events:
