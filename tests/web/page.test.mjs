@@ -10,7 +10,6 @@
 import assert from 'node:assert/strict';
 import {execFileSync} from 'node:child_process';
 import fs from 'node:fs';
-import os from 'node:os';
 import path from 'node:path';
 import {after, afterEach, before, describe, test} from 'node:test';
 import {fileURLToPath} from 'node:url';
@@ -43,17 +42,14 @@ const PROBE_NOISE = /GPU stall due to ReadPixels/;
 // What a frame must show: the camera of tests/e2e/geometry.py
 
 const VERTICES = [[-0.5, -0.5, 0], [0.5, 0, 0], [0, 0.5, 0]];
-const EYE_DISTANCE = 5;
-const FOV_Y_DEGREES = 45;
 
-// Window pixel (x right, y down) of a model vertex turned by angle degrees about +y.
+// Window pixel (x right, y down) of a model vertex turned by angle degrees about +y, seen from 5
+// away with 45 degrees of view vertically.
 function project([x, y, z], angle, width, height) {
   const a = angle * Math.PI / 180;
   const xr = x * Math.cos(a) + z * Math.sin(a), zr = -x * Math.sin(a) + z * Math.cos(a);
-  const depth = EYE_DISTANCE - zr;
-  const t = Math.tan(FOV_Y_DEGREES / 2 * Math.PI / 180);
-  return [(1 + xr / (depth * t * (width / height))) * width / 2,
-          (1 - y / (depth * t)) * height / 2];
+  const scale = (5 - zr) * Math.tan(22.5 * Math.PI / 180);
+  return [(1 + xr / (scale * width / height)) * width / 2, (1 - y / scale) * height / 2];
 }
 
 // Row -> [first, last] pixel of the triangle turned by angle: the pixels whose centres the
@@ -215,22 +211,17 @@ const projection = (tab) => tab.evaluate(
   () => Array.from(new Uint32Array(Float32Array.from(GLImmediate.matrix[1]).buffer)));
 
 // The projection matrix that the desktop build's reshapeView leaves in the system's GL for each
-// size, as bits (tests/web/desktop_projection.cpp, built here with CMake).
+// size, as bits (tests/web/desktop_projection.cpp, built here with CMake into build/web-desktop).
 function desktopProjections(sizes) {
-  const build = fs.mkdtempSync(path.join(os.tmpdir(), 'whirlet-desktop-'));
-  try {
-    for (const step of [['-S', HERE, '-B', build, '-DCMAKE_BUILD_TYPE=Release',
-                         '-DWHIRLET_WERROR=ON'],
-                        ['--build', build, '--target', 'desktop_projection']]) {
-      execFileSync('cmake', step, {stdio: ['ignore', 'ignore', 'inherit']});
-    }
-    const out = execFileSync(path.join(build, 'desktop_projection'),
-                             sizes.map(([w, h]) => `${w}x${h}`), {encoding: 'utf8'});
-    return Object.fromEntries(out.trim().split('\n').map((line, i) => [
-      sizes[i].join('x'), line.split(' ').map((word) => parseInt(word, 16))]));
-  } finally {
-    fs.rmSync(build, {recursive: true, force: true});
+  const build = path.join(HERE, '../../build/web-desktop');
+  const configure = ['-S', HERE, '-B', build, '-DCMAKE_BUILD_TYPE=Release', '-DWHIRLET_WERROR=ON'];
+  for (const step of [configure, ['--build', build, '--target', 'desktop_projection']]) {
+    execFileSync('cmake', step, {stdio: ['ignore', 'ignore', 'inherit']});
   }
+  const out = execFileSync(path.join(build, 'desktop_projection'),
+                           sizes.map(([w, h]) => `${w}x${h}`), {encoding: 'utf8'});
+  return Object.fromEntries(out.trim().split('\n').map((line, i) => [
+    sizes[i].join('x'), line.split(' ').map((word) => parseInt(word, 16))]));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -276,10 +267,8 @@ for (const engine of ENGINES) {
       await tab.load(server.url);
     };
     afterEach(async () => {
-      assert.deepEqual(await tab.evaluate(() => window.__probe.violations), [],
-                       'Content-Security-Policy violations');
-      assert.equal(await tab.evaluate(() => window.__probe.browserMenus), 0,
-                   "the browser's own menu opened");
+      assert.deepEqual(await tab.evaluate(() => [__probe.violations, __probe.browserMenus]),
+                       [[], 0], "Content-Security-Policy violations, the browser's own menus");
       const said = tab.said.filter(([, text]) => !TOOLCHAIN_LINES.includes(text) &&
                                                  !PROBE_NOISE.test(text));
       assert.deepEqual(said, [], 'the page said more than the toolchain lines');
