@@ -4,8 +4,8 @@
 //
 //     node tests/web/browser.mjs SITE SCREENSHOT.png
 //
-// serves the built page from SITE, lets it draw 30 frames in Chromium and saves a 560x500
-// screenshot.
+// serves the built page from SITE, lets it turn the triangle by 30 degrees in Chromium and saves a
+// 560x500 screenshot.
 
 import fs from 'node:fs';
 import http from 'node:http';
@@ -17,12 +17,17 @@ import puppeteer from 'puppeteer-core';
 // frames can be counted and, on request, read back right after the page drew them: later, the
 // browser has shown and cleared the drawing buffer. The first frame is always kept. A frame is
 // read in the page into its lit pixels row by row, and their colours: small enough to send.
+// Also counted: the policy's violations, and the browser's own menus (contextmenu events that
+// nothing prevented).
 const PROBE = `(() => {
   const raf = window.requestAnimationFrame.bind(window);
   const probe = window.__probe = {frames: 0, first: null, wanted: new Map(), raf,
-                                  violations: []};
+                                  violations: [], browserMenus: 0};
   document.addEventListener('securitypolicyviolation', (event) => {
     probe.violations.push(event.violatedDirective + ' ' + event.blockedURI);
+  });
+  window.addEventListener('contextmenu', (event) => {
+    probe.browserMenus += !event.defaultPrevented;
   });
   const read = () => {
     const gl = window.Module && Module.ctx;
@@ -91,19 +96,16 @@ export async function serve(site) {
           close: () => new Promise((resolve) => server.close(resolve))};
 }
 
-const NOTHING_ELSE = ['--no-first-run', '--disable-background-networking',
-                      '--disable-component-update', '--disable-sync', '--disable-default-apps',
-                      '--mute-audio', '--hide-scrollbars'];
-
-// One browser of the engine ('chromium' or 'firefox'), nothing but the page reachable.
-export function launch(engine, extraArgs = []) {
+// One browser of the engine ('chromium' or 'firefox'). Chromium: puppeteer's own arguments turn
+// off what reaches out to the network but the component updater.
+export function launch(engine) {
   if (engine === 'firefox') {
     return puppeteer.launch({browser: 'firefox', executablePath: '/usr/bin/firefox-esr',
-                             headless: false, args: extraArgs, protocolTimeout: 150000});
+                             headless: false, protocolTimeout: 150000});
   }
-  const args = ['--window-size=1024,768', ...NOTHING_ELSE, ...extraArgs,
-                // WebGL in software: there is no GPU here.
-                '--enable-unsafe-swiftshader', '--use-angle=swiftshader'];
+  // WebGL in software: there is no GPU here.
+  const args = ['--disable-component-update', '--enable-unsafe-swiftshader',
+                '--use-angle=swiftshader'];
   if (process.getuid() === 0) args.push('--no-sandbox');  // refused as root otherwise
   return puppeteer.launch({browser: 'chrome', executablePath: '/usr/bin/chromium',
                            headless: true, args, protocolTimeout: 150000});
@@ -129,9 +131,7 @@ export class Tab {
     await this.waitFor('window.__probe && window.__probe.first', 30, "the program's first frame");
   }
 
-  evaluate(expression, ...args) {
-    return this.page.evaluate(expression, ...args);
-  }
+  evaluate(expression, ...args) { return this.page.evaluate(expression, ...args); }
 
   // Polled in the page, the expression compiled with the rest of the source sent: puppeteer's
   // own waiting compiles its test with Function() in the page, which the page's
@@ -157,25 +157,20 @@ export class Tab {
     }
   }
 
-  frames() {
-    return this.evaluate('window.__probe.frames');
-  }
+  frames() { return this.evaluate('window.__probe.frames'); }
 
-  async firstFrame() {
-    return new Frame(await this.evaluate('window.__probe.first'));
-  }
+  async firstFrame() { return new Frame(await this.evaluate('window.__probe.first')); }
 
-  // Frame `number` of the page (the first is 1) once drawn, by default the next but one, or
-  // the first from then on that shows the triangle turned by `angle` degrees. Worked out in the
-  // page, where no frame passes meanwhile. The wait allows for a slow browser on a busy
-  // machine: five frames a second.
-  async frame(number, angle) {
-    return new Frame(await this.evaluate((number, angle) => {
+  // The page's next frame but one once drawn, or the first from then on that shows the triangle
+  // turned by `angle` degrees. Worked out in the page, where no frame passes meanwhile. The wait
+  // allows for a slow browser on a busy machine: five frames a second.
+  async frame(angle) {
+    return new Frame(await this.evaluate((angle) => {
       const now = window.__probe.frames;
-      number = number || now + 2;
+      let number = now + 2;
       if (angle !== undefined) number += ((angle - (number - 1)) % 360 + 360) % 360;
       return window.__probe.grab(number, 20 + (number - now) / 5);
-    }, number || 0, angle));
+    }, angle));
   }
 }
 
