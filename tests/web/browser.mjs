@@ -131,7 +131,9 @@ export class Tab {
     await this.waitFor('window.__probe && window.__probe.first', 30, "the program's first frame");
   }
 
-  evaluate(expression, ...args) { return this.page.evaluate(expression, ...args); }
+  evaluate(expression, ...args) {
+    return this.page.evaluate(expression, ...args);
+  }
 
   // Polled in the page, the expression compiled with the rest of the source sent: puppeteer's
   // own waiting compiles its test with Function() in the page, which the page's
@@ -157,9 +159,13 @@ export class Tab {
     }
   }
 
-  frames() { return this.evaluate('window.__probe.frames'); }
+  frames() {
+    return this.evaluate('window.__probe.frames');
+  }
 
-  async firstFrame() { return new Frame(await this.evaluate('window.__probe.first')); }
+  async firstFrame() {
+    return new Frame(await this.evaluate('window.__probe.first'));
+  }
 
   // The page's next frame but one once drawn, or the first from then on that shows the triangle
   // turned by `angle` degrees. Worked out in the page, where no frame passes meanwhile. The wait
