@@ -73,16 +73,18 @@ try {
     runs.raw.push(await measure(page, servers[0].url, 'raw.html', raw));
     runs.whirlet.push(await measure(page, servers[1].url, '', site));
   }
-  console.log(`${os.cpus()[0].model}, ${os.cpus().length} cores, load ${os.loadavg()[0].toFixed(1)};` +
+  const load = os.loadavg()[0].toFixed(1);
+  console.log(`${os.cpus()[0].model}, ${os.cpus().length} cores, load ${load};` +
               ` ${await browser.version()}; medians of ${pairs} runs of each page, alternated`);
   console.log(`Whirlet's page loads: ${runs.whirlet[0].files}`);
   const rows = [['script ms/frame', 'script', 3], ['task ms/frame', 'task', 3],
-                ['first frame ms', 'first', 0], ['bytes', 'bytes', 0], ['bytes gzipped', 'gzipped', 0]];
+                ['first frame ms', 'first', 0], ['bytes', 'bytes', 0],
+                ['bytes gzipped', 'gzipped', 0]];
   console.log('                   raw WebGL    Whirlet   ratio');
   for (const [label, key, digits] of rows) {
     const [a, b] = [median(runs.raw.map((r) => r[key])), median(runs.whirlet.map((r) => r[key]))];
-    console.log(`${label.padEnd(16)} ${a.toFixed(digits).padStart(11)} ${b.toFixed(digits).padStart(10)}` +
-                ` ${(b / a).toFixed(2).padStart(6)}x`);
+    console.log(`${label.padEnd(16)} ${a.toFixed(digits).padStart(11)}` +
+                ` ${b.toFixed(digits).padStart(10)} ${(b / a).toFixed(2).padStart(6)}x`);
   }
 } finally {
   await browser.close();

@@ -74,9 +74,13 @@ var LibraryWebFrames = {
       Browser.setCanvasSize(size[0], size[1], true);
       var follow = function() {
         var size = WebFrames.size();
-        if (size[0] != canvas.width || size[1] != canvas.height) _glutReshapeWindow(size[0], size[1]);
+        if (size[0] != canvas.width || size[1] != canvas.height) {
+          _glutReshapeWindow(size[0], size[1]);
+        }
       };
-      if (typeof ResizeObserver != 'undefined') new ResizeObserver(follow).observe(canvas.parentElement);
+      if (typeof ResizeObserver != 'undefined') {
+        new ResizeObserver(follow).observe(canvas.parentElement);
+      }
       // A media query that stops matching when the density changes, asked anew each time.
       (function watchDensity() {
         matchMedia('(resolution: ' + (window.devicePixelRatio || 1) + 'dppx)')

@@ -7,9 +7,9 @@
 // closes the menus and chooses nothing.
 //
 // What a desktop with a mouse does not need: a finger held still on the window opens the right
-// button's menu there (a tap on an entry comes as the browser's mouse events); the window's frame, focused, opens it on Shift+F10 or
-// the menu key, and the menus follow the WAI-ARIA menu pattern (arrows, Enter, Space, Escape),
-// focus going back to the frame when they close.
+// button's menu there (a tap on an entry comes as the browser's mouse events); the window's
+// frame, focused, opens it on Shift+F10 or the menu key, and the menus follow the WAI-ARIA menu
+// pattern (arrows, Enter, Space, Escape), focus going back to the frame when they close.
 
 var LibraryWebMenus = {
   $WebMenus__deps: ['$callUserCallback', 'glutPostRedisplay'],

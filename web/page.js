@@ -35,7 +35,8 @@ var Module = {canvas: document.getElementById('canvas')};
       : touch ? 'Touch and hold the picture for colours, then tap one.'
       : 'Right-click the picture for colours.',
     // Keys, unless the device is touch only: a phone's screen keyboard has neither.
-    mouse || !touch ? 'With the keyboard: Tab to it, press Shift+F10 or the menu key, then arrows and Enter.'
+    mouse || !touch
+      ? 'With the keyboard: Tab to it, press Shift+F10 or the menu key, then arrows and Enter.'
       : '',
     'Drag its bottom-right corner to resize it.',
     Module.paused ? 'It is paused, as this device asks for less motion: press Play to see it turn.'
@@ -50,7 +51,8 @@ var Module = {canvas: document.getElementById('canvas')};
     if (event.button) return;
     event.preventDefault();
     corner.setPointerCapture(event.pointerId);
-    start = {x: event.clientX, y: event.clientY, width: frame.offsetWidth, height: frame.offsetHeight};
+    start = {x: event.clientX, y: event.clientY,
+             width: frame.offsetWidth, height: frame.offsetHeight};
   });
   corner.addEventListener('pointermove', function(event) {
     if (!start || !corner.hasPointerCapture(event.pointerId)) return;
