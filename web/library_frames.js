@@ -36,11 +36,21 @@ var LibraryWebFrames = {
       WebFrames.scheduled = requestAnimationFrame(WebFrames.frame);
     },
 
+    unschedule: function() {
+      cancelAnimationFrame(WebFrames.scheduled);
+      WebFrames.scheduled = 0;
+    },
+
+    // The next frame turns the triangle, if the program turns it and the page has not paused it.
+    turn: function() {
+      if (WebFrames.idle && !WebFrames.paused) WebFrames.schedule();
+    },
+
     frame: function() {
       WebFrames.scheduled = 0;
       var callback = WebFrames.redisplay ? GLUT.displayFunc : WebFrames.paused ? 0 : WebFrames.idle;
       WebFrames.redisplay = false;
-      if (WebFrames.idle && !WebFrames.paused) WebFrames.schedule();
+      WebFrames.turn();
       if (callback) {
         callUserCallback(function() {
           {{{ makeDynCall('v', 'callback') }}}();
@@ -50,12 +60,8 @@ var LibraryWebFrames = {
 
     pause: function(paused) {
       WebFrames.paused = paused;
-      if (!paused && WebFrames.idle) {
-        WebFrames.schedule();
-      } else if (paused && !WebFrames.redisplay) {
-        cancelAnimationFrame(WebFrames.scheduled);  // a frame that would draw nothing
-        WebFrames.scheduled = 0;
-      }
+      if (!paused) WebFrames.turn();
+      else if (!WebFrames.redisplay) WebFrames.unschedule();  // a frame that would draw nothing
     },
 
     // The frame's size in device pixels.
@@ -93,8 +99,7 @@ var LibraryWebFrames = {
       canvas.addEventListener('webglcontextlost', function(event) {
         event.preventDefault();  // without it the browser never gives the context back
         WebFrames.lost = true;
-        cancelAnimationFrame(WebFrames.scheduled);
-        WebFrames.scheduled = 0;
+        WebFrames.unschedule();
       });
       canvas.addEventListener('webglcontextrestored', function() {
         // The emulation's shader programs and buffers died with the old context.
@@ -103,7 +108,7 @@ var LibraryWebFrames = {
         GL.generateTempBuffers(true, GL.currentContext);
         WebFrames.lost = false;
         _glutReshapeWindow(canvas.width, canvas.height);
-        if (WebFrames.idle && !WebFrames.paused) WebFrames.schedule();
+        WebFrames.turn();
       });
     },
   },
@@ -138,7 +143,7 @@ var LibraryWebFrames = {
   glutIdleFunc__deps: ['$WebFrames'],
   glutIdleFunc: function(func) {
     WebFrames.idle = func;
-    if (func && !WebFrames.paused) WebFrames.schedule();
+    WebFrames.turn();
   },
 
   glutPostRedisplay__deps: ['$WebFrames'],
