@@ -183,8 +183,8 @@ async function resize(tab, width, height, finger = false) {
   const [x, y] = [left + w - 3, top + h - 3];
   const {mouse, touchscreen} = tab.page;
   await (finger ? touchscreen.touchStart(x, y) : mouse.move(x, y).then(() => mouse.down()));
-  for (let step = 1; step <= 8; step++) {
-    const to = [x + (width - w) * step / 8, y + (height - h) * step / 8];
+  for (let i = 1; i <= 8; i++) {
+    const to = [x + (width - w) * i / 8, y + (height - h) * i / 8];
     await (finger ? touchscreen.touchMove(...to) : mouse.move(...to));
   }
   await (finger ? touchscreen.touchEnd() : mouse.up());
@@ -194,8 +194,8 @@ async function resize(tab, width, height, finger = false) {
 
 // Lets the page run for a number of the browser's animation frames (not counted as the page's).
 const runFrames = (tab, count) => tab.evaluate((count) => new Promise((done) => {
-  const step = () => (--count > 0 ? window.__probe.raf(step) : done());
-  window.__probe.raf(step);
+  const next = () => (--count > 0 ? window.__probe.raf(next) : done());
+  window.__probe.raf(next);
 }), count);
 
 // Runs the browser for some frames and checks the page drew none meanwhile: its frame count.
@@ -215,8 +215,8 @@ const projection = (tab) => tab.evaluate(
 function desktopProjections(sizes) {
   const build = path.join(HERE, '../../build/web-desktop');
   const configure = ['-S', HERE, '-B', build, '-DCMAKE_BUILD_TYPE=Release', '-DWHIRLET_WERROR=ON'];
-  for (const step of [configure, ['--build', build, '--target', 'desktop_projection']]) {
-    execFileSync('cmake', step, {stdio: ['ignore', 'ignore', 'inherit']});
+  for (const args of [configure, ['--build', build, '--target', 'desktop_projection']]) {
+    execFileSync('cmake', args, {stdio: ['ignore', 'ignore', 'inherit']});
   }
   const out = execFileSync(path.join(build, 'desktop_projection'),
                            sizes.map(([w, h]) => `${w}x${h}`), {encoding: 'utf8'});
@@ -451,9 +451,9 @@ for (const engine of ENGINES) {
       await step(tab, 'Space', {button: 'Play'});
       const at = await assertStill(tab, 'once paused');
       // A colour chosen while paused shows at once, in one frame, as after a desktop's menu.
-      const shown = tab.evaluate((at) => window.__probe.grab(at + 1, 30), at);
+      const redrawn = tab.evaluate((at) => window.__probe.grab(at + 1, 30), at);
       await choose(tab, 'RGB Menu', 'Red');
-      assertShows(new Frame(await shown), 'Red');
+      assertShows(new Frame(await redrawn), 'Red');
       assert.equal(await assertStill(tab, 'once paused'), at + 1);
       await page.focus('#pause');
       await step(tab, 'Enter', {button: 'Pause', colour: 'Red'});
