@@ -6,7 +6,7 @@ import re
 import subprocess
 
 from geometry import VERTICES, project, widest
-from harness import MENU, TURN, App, distinct, lit
+from harness import MENU, TURN, App, distinct, labels, lit
 
 SIZE = (320, 320)
 
@@ -92,9 +92,9 @@ def test_menu_labels(app):
     """The right button opens the menu, which reads "White", "RGB Menu"; the submenu that opens
     on "RGB Menu", to its right, reads "Red", "Blue", "Green"."""
     menu = app.open_menu()
-    assert app.read_menu(menu, MENU, fresh=True)[0] == [label for label, _ in MENU]
+    assert app.read_menu(menu, MENU, fresh=True)[0] == labels(MENU)
     submenu, layout = app.open_submenu(menu, MENU, "RGB Menu"), dict(MENU)["RGB Menu"]
-    assert app.read_menu(submenu, layout, fresh=True)[0] == [label for label, _ in layout]
+    assert app.read_menu(submenu, layout, fresh=True)[0] == labels(layout)
     assert submenu.x >= menu.x + menu.width - 2, "the submenu is not to the right of the menu"
 
 

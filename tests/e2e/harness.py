@@ -35,6 +35,10 @@ MENU_BORDER = 2  # the toolkit's, around its entries
 TURN = 360  # frames: the triangle turns a degree a frame
 
 
+def labels(layout):
+    return [label for label, _ in layout]
+
+
 class Native:
     # Seconds to start, for a change (a menu, a window's size) to reach X, for one frame on a
     # busy machine, and to end after a close.
@@ -370,7 +374,7 @@ class App:
         key = (menu.window.id, menu.width, menu.height)
         reading = None if fresh else self.menu_reads.get(key)
         if reading is None:
-            expected, reading, nudge = [label for label, _ in layout], ([], []), 0
+            expected, reading, nudge = labels(layout), ([], []), 0
 
             def read():
                 nonlocal reading, nudge
