@@ -110,10 +110,10 @@ def test_other_input_inert(app):
     before = app.wait_colour().colour
     for button in (1, 2):
         app.click(button, (SIZE[0] // 2, SIZE[1] // 2))
-        app.wait_frames(app.platform.settle_frames)
+        app.wait_settled()
         assert not app.menus(), f"button {button} opened a menu"
     app.key("Escape", "q", "space", "Return", "a", "1", "F1", "Left", "ctrl+c")
-    app.wait_frames(app.platform.settle_frames)
+    app.wait_settled()
     assert app.alive(), "program died from a click or key press"
     app.wait_colour(before)
     assert distinct(app.shots(3, apart=10)) >= 2, "animation stopped"

@@ -33,6 +33,9 @@ COLOURS = {"White": (255, 255, 255), "Red": (255, 0, 0), "Green": (0, 255, 0),
            "Blue": (0, 0, 255)}
 MENU_BORDER = 2  # the toolkit's, around its entries
 TURN = 360  # frames: the triangle turns a degree a frame
+# Frames that may still show the picture as it was before a change: one already on its way to
+# the X server, and one drawn before the program read the change. The next is new.
+SETTLE_FRAMES = 3
 
 
 def labels(layout):
@@ -43,9 +46,6 @@ class Native:
     # Seconds to start, for a change (a menu, a window's size) to reach X, for one frame on a
     # busy machine, and to end after a close.
     startup_timeout, change_timeout, frame_timeout, close_timeout = 15.0, 3.0, 10.0, 5.0
-    # Frames that may still show the picture as it was before a change: one already on its way
-    # to the X server, and one drawn before the program read the change. The next is new.
-    settle_frames = 3
 
     def __init__(self, program):
         # The program runs as [*launcher, program, arguments] in env (None: this one).
@@ -343,6 +343,10 @@ class App:
             while x.pending_events():
                 x.next_event()
 
+    def wait_settled(self):
+        """Waits past the frames that may still show the picture from before a change."""
+        self.wait_frames(SETTLE_FRAMES)
+
     def shots(self, count=TURN, apart=1):
         """Screenshots of count frames, each at least `apart` frames after the one before.
         (Near face-on a turn of a degree or two may change no pixel.)"""
@@ -417,7 +421,7 @@ class App:
             state = [self.display.x.get_atom_name(a)
                      for a in self.display.atoms(self.window, "_NET_WM_STATE")]
             raise AssertionError(f"{failure}: it is {self.geometry()}, state {state}") from None
-        self.wait_frames(self.platform.settle_frames)
+        self.wait_settled()
 
     def new_menu(self, opener, what):
         """The menu that opener opens, once it stays put: the toolkit may show a menu where it
@@ -453,7 +457,7 @@ class App:
         self.point_at(menu, layout, path[-1])
         self.display.click(1)
         self.wait_menus_closed()
-        self.wait_frames(self.platform.settle_frames)
+        self.wait_settled()
 
     def dismiss_menus(self):
         """Closes any open menu with a click on the window's far corner, away from the menus."""

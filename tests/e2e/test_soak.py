@@ -71,7 +71,7 @@ class Soak:
         still animating."""
         app, (w, h) = self.app, self.size
         app.assert_alive("died")
-        app.wait_frames(app.platform.settle_frames)
+        app.wait_settled()
         assert not app.menus(), "a menu is open"
         if w >= 40 and h >= 40:
             # The triangle's size follows the height: face-on it covers about h * h / 46 pixels.
