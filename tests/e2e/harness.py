@@ -125,8 +125,7 @@ class Display:
                 try:
                     inner = walk(child, level + 1) if level < depth else []
                     if not inner and child.get_wm_name() == name:
-                        size, at = child.get_geometry(), child.translate_coords(self.root, 0, 0)
-                        inner = [WinInfo(child, -at.x, -at.y, size.width, size.height,
+                        inner = [WinInfo(child, *self.geometry(child),
                                          child.get_attributes().map_state == X.IsViewable)]
                     found += inner
                 except error.XError:
@@ -135,6 +134,11 @@ class Display:
 
         self.x.sync()
         return walk(self.root, 1)
+
+    def geometry(self, window):
+        """(x, y, width, height) of a window, x and y on the screen."""
+        at, size = window.translate_coords(self.root, 0, 0), window.get_geometry()
+        return -at.x, -at.y, size.width, size.height
 
     def atoms(self, window, name):
         value = window.get_full_property(self.x.intern_atom(name), X.AnyPropertyType)
@@ -309,9 +313,7 @@ class App:
     def geometry(self):
         """(x, y, width, height) of the window's drawing area on the screen."""
         self.display.x.sync()
-        at = self.window.translate_coords(self.display.root, 0, 0)
-        size = self.window.get_geometry()
-        return -at.x, -at.y, size.width, size.height
+        return self.display.geometry(self.window)
 
     def screenshot(self):
         return self.display.grab(self.window, *self.geometry()[2:])
