@@ -43,7 +43,8 @@ def check_size(app, width, height):
     widest_px, widths, at = widest(width, height), [], f"at {width}x{height}"
     # The width depends on the angle: look until a frame comes near the widest it can be.
     for shot in app.shots():
-        assert shot.size == (width, height), f"screenshot is {shot.size}, expected {width}x{height}"
+        assert shot.size == (width, height), (
+            f"screenshot is {shot.size}, expected {width}x{height}")
         seen = lit(shot)
         assert seen.width <= widest_px + 3, (
             f"{at} the triangle is {seen.width} px wide, at most {widest_px:.1f} expected")

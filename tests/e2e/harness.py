@@ -361,7 +361,8 @@ class App:
         while), which must be in the named colour, if one is given."""
         for seen in map(lit, self.shots()):
             if seen.count >= min_pixels:
-                assert name in (None, seen.colour), f"expected a {name} triangle, saw {seen.colour}"
+                assert name in (None, seen.colour), (
+                    f"expected a {name} triangle, saw {seen.colour}")
                 return seen
         raise AssertionError(f"no frame in a whole turn showed {min_pixels} lit pixels")
 

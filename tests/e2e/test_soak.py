@@ -1,4 +1,5 @@
-"""Seeded random abuse of the real program: python3 test_soak.py PROGRAM [--seed N] [PYTEST OPTIONS]
+"""Seeded random abuse of the real program:
+    python3 test_soak.py PROGRAM [--seed N] [PYTEST OPTIONS]
 
 Menu choices, resizes (from 1x1 to the whole screen), moves (not under a window manager, which
 places the window itself), hiding and showing, other buttons and keys. After every step the
@@ -189,7 +190,8 @@ class Soak:
             self.resize(*SIZE)  # its edges belong to the window manager's resize borders
         button = self.rng.choice(OTHER_BUTTONS)
         self.step(f"button {button}")
-        self.app.click(button, (self.rng.randrange(self.size[0]), self.rng.randrange(self.size[1])))
+        width, height = self.size
+        self.app.click(button, (self.rng.randrange(width), self.rng.randrange(height)))
 
     def press_keys(self):
         keys = self.rng.sample(self.keys, 3)
