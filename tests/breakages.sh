@@ -56,12 +56,18 @@ build() {  # $work/plain or $work/sanitize (with sanitizers)
         -DWHIRLET_SANITIZE="$([ "$1" = "$work/sanitize" ] && echo ON || echo OFF)" >/dev/null
     cmake --build "$1" --parallel >"$1.log" 2>&1 || { cat "$1.log"; return 1; }
 }
-# Runs one kind of test on the build in a folder; its status is the test's.
-check() {  # render|sanitize|e2e|soak FOLDER
+# The build a kind of test runs on: the one with sanitizers for theirs.
+folder() {  # render|sanitize|e2e|soak
+    [ "$1" = sanitize ] && echo "$work/sanitize" || echo "$work/plain"
+}
+# Runs one kind of test on its build; its status is the test's.
+check() {  # render|sanitize|e2e|soak
+    local dir run
+    dir=$(folder "$1")
     case $1 in
-        render | sanitize) run=(ctest --test-dir "$2" -R '^render$') ;;
-        e2e) run=(python3 tests/e2e/test_linux.py "$2/whirlet" -x) ;;
-        soak) run=(python3 tests/e2e/test_soak.py "$2/whirlet" -x) ;;
+        render | sanitize) run=(ctest --test-dir "$dir" -R '^render$') ;;
+        e2e) run=(python3 tests/e2e/test_linux.py "$dir/whirlet" -x) ;;
+        soak) run=(python3 tests/e2e/test_soak.py "$dir/whirlet" -x) ;;
     esac
     xvfb-run -a -s '-screen 0 1280x1024x24' "${run[@]}" >"$work/last.log" 2>&1
 }
@@ -75,8 +81,11 @@ git ls-files | grep -v '^\(build\|docs\)/' | tar -cT - | tar -x -m -C "$work" --
 # A breakage counts as caught only where the program as it is passes the same test.
 build "$work/plain" && build "$work/sanitize" || exit 1
 for test in render sanitize e2e soak; do
-    dir=$work/plain; [ "$test" != sanitize ] || dir=$work/sanitize
-    check "$test" "$dir" || { echo "The program as it is fails $test:"; cat "$work/last.log"; exit 1; }
+    check "$test" || {
+        echo "The program as it is fails $test:"
+        cat "$work/last.log"
+        exit 1
+    }
 done
 missed=0
 while IFS='|' read -r name file edit test; do
@@ -86,9 +95,8 @@ while IFS='|' read -r name file edit test; do
     if cmp -s "src/$file.cpp" "$work/tree/src/$file.cpp"; then
         echo "NOT APPLIED: $name"; missed=$((missed + 1)); continue
     fi
-    dir=$work/plain; [ "$test" != sanitize ] || dir=$work/sanitize
-    build "$dir" || { echo "NO BUILD: $name"; missed=$((missed + 1)); continue; }
-    if check "$test" "$dir"; then
+    build "$(folder "$test")" || { echo "NO BUILD: $name"; missed=$((missed + 1)); continue; }
+    if check "$test"; then
         echo "MISSED: $name ($test)"; missed=$((missed + 1))
     else
         echo "caught: $name ($test)"

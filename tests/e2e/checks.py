@@ -6,7 +6,7 @@ import re
 import subprocess
 
 from geometry import VERTICES, project, widest
-from harness import MENU, TURN, App, distinct, lit
+from harness import MENU, TURN, App, distinct, labels, lit
 
 SIZE = (320, 320)
 
@@ -43,7 +43,8 @@ def check_size(app, width, height):
     widest_px, widths, at = widest(width, height), [], f"at {width}x{height}"
     # The width depends on the angle: look until a frame comes near the widest it can be.
     for shot in app.shots():
-        assert shot.size == (width, height), f"screenshot is {shot.size}, expected {width}x{height}"
+        assert shot.size == (width, height), (
+            f"screenshot is {shot.size}, expected {width}x{height}")
         seen = lit(shot)
         assert seen.width <= widest_px + 3, (
             f"{at} the triangle is {seen.width} px wide, at most {widest_px:.1f} expected")
@@ -92,9 +93,9 @@ def test_menu_labels(app):
     """The right button opens the menu, which reads "White", "RGB Menu"; the submenu that opens
     on "RGB Menu", to its right, reads "Red", "Blue", "Green"."""
     menu = app.open_menu()
-    assert app.read_menu(menu, MENU, fresh=True)[0] == [label for label, _ in MENU]
+    assert app.read_menu(menu, MENU, fresh=True)[0] == labels(MENU)
     submenu, layout = app.open_submenu(menu, MENU, "RGB Menu"), dict(MENU)["RGB Menu"]
-    assert app.read_menu(submenu, layout, fresh=True)[0] == [label for label, _ in layout]
+    assert app.read_menu(submenu, layout, fresh=True)[0] == labels(layout)
     assert submenu.x >= menu.x + menu.width - 2, "the submenu is not to the right of the menu"
 
 
@@ -110,10 +111,10 @@ def test_other_input_inert(app):
     before = app.wait_colour().colour
     for button in (1, 2):
         app.click(button, (SIZE[0] // 2, SIZE[1] // 2))
-        app.wait_frames(app.platform.settle_frames)
+        app.wait_settled()
         assert not app.menus(), f"button {button} opened a menu"
     app.key("Escape", "q", "space", "Return", "a", "1", "F1", "Left", "ctrl+c")
-    app.wait_frames(app.platform.settle_frames)
+    app.wait_settled()
     assert app.alive(), "program died from a click or key press"
     app.wait_colour(before)
     assert distinct(app.shots(3, apart=10)) >= 2, "animation stopped"

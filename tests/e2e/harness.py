@@ -33,15 +33,19 @@ COLOURS = {"White": (255, 255, 255), "Red": (255, 0, 0), "Green": (0, 255, 0),
            "Blue": (0, 0, 255)}
 MENU_BORDER = 2  # the toolkit's, around its entries
 TURN = 360  # frames: the triangle turns a degree a frame
+# Frames that may still show the picture as it was before a change: one already on its way to
+# the X server, and one drawn before the program read the change. The next is new.
+SETTLE_FRAMES = 3
+
+
+def labels(layout):
+    return [label for label, _ in layout]
 
 
 class Native:
     # Seconds to start, for a change (a menu, a window's size) to reach X, for one frame on a
     # busy machine, and to end after a close.
     startup_timeout, change_timeout, frame_timeout, close_timeout = 15.0, 3.0, 10.0, 5.0
-    # Frames that may still show the picture as it was before a change: one already on its way
-    # to the X server, and one drawn before the program read the change. The next is new.
-    settle_frames = 3
 
     def __init__(self, program):
         # The program runs as [*launcher, program, arguments] in env (None: this one).
@@ -121,8 +125,7 @@ class Display:
                 try:
                     inner = walk(child, level + 1) if level < depth else []
                     if not inner and child.get_wm_name() == name:
-                        size, at = child.get_geometry(), child.translate_coords(self.root, 0, 0)
-                        inner = [WinInfo(child, -at.x, -at.y, size.width, size.height,
+                        inner = [WinInfo(child, *self.geometry(child),
                                          child.get_attributes().map_state == X.IsViewable)]
                     found += inner
                 except error.XError:
@@ -131,6 +134,11 @@ class Display:
 
         self.x.sync()
         return walk(self.root, 1)
+
+    def geometry(self, window):
+        """(x, y, width, height) of a window, x and y on the screen."""
+        at, size = window.translate_coords(self.root, 0, 0), window.get_geometry()
+        return -at.x, -at.y, size.width, size.height
 
     def atoms(self, window, name):
         value = window.get_full_property(self.x.intern_atom(name), X.AnyPropertyType)
@@ -305,9 +313,7 @@ class App:
     def geometry(self):
         """(x, y, width, height) of the window's drawing area on the screen."""
         self.display.x.sync()
-        at = self.window.translate_coords(self.display.root, 0, 0)
-        size = self.window.get_geometry()
-        return -at.x, -at.y, size.width, size.height
+        return self.display.geometry(self.window)
 
     def screenshot(self):
         return self.display.grab(self.window, *self.geometry()[2:])
@@ -339,6 +345,10 @@ class App:
             while x.pending_events():
                 x.next_event()
 
+    def wait_settled(self):
+        """Waits past the frames that may still show the picture from before a change."""
+        self.wait_frames(SETTLE_FRAMES)
+
     def shots(self, count=TURN, apart=1):
         """Screenshots of count frames, each at least `apart` frames after the one before.
         (Near face-on a turn of a degree or two may change no pixel.)"""
@@ -351,7 +361,8 @@ class App:
         while), which must be in the named colour, if one is given."""
         for seen in map(lit, self.shots()):
             if seen.count >= min_pixels:
-                assert name in (None, seen.colour), f"expected a {name} triangle, saw {seen.colour}"
+                assert name in (None, seen.colour), (
+                    f"expected a {name} triangle, saw {seen.colour}")
                 return seen
         raise AssertionError(f"no frame in a whole turn showed {min_pixels} lit pixels")
 
@@ -370,7 +381,7 @@ class App:
         key = (menu.window.id, menu.width, menu.height)
         reading = None if fresh else self.menu_reads.get(key)
         if reading is None:
-            expected, reading, nudge = [label for label, _ in layout], ([], []), 0
+            expected, reading, nudge = labels(layout), ([], []), 0
 
             def read():
                 nonlocal reading, nudge
@@ -413,7 +424,7 @@ class App:
             state = [self.display.x.get_atom_name(a)
                      for a in self.display.atoms(self.window, "_NET_WM_STATE")]
             raise AssertionError(f"{failure}: it is {self.geometry()}, state {state}") from None
-        self.wait_frames(self.platform.settle_frames)
+        self.wait_settled()
 
     def new_menu(self, opener, what):
         """The menu that opener opens, once it stays put: the toolkit may show a menu where it
@@ -449,7 +460,7 @@ class App:
         self.point_at(menu, layout, path[-1])
         self.display.click(1)
         self.wait_menus_closed()
-        self.wait_frames(self.platform.settle_frames)
+        self.wait_settled()
 
     def dismiss_menus(self):
         """Closes any open menu with a click on the window's far corner, away from the menus."""

@@ -1,4 +1,5 @@
-"""Seeded random abuse of the real program: python3 test_soak.py PROGRAM [--seed N] [PYTEST OPTIONS]
+"""Seeded random abuse of the real program:
+    python3 test_soak.py PROGRAM [--seed N] [PYTEST OPTIONS]
 
 Menu choices, resizes (from 1x1 to the whole screen), moves (not under a window manager, which
 places the window itself), hiding and showing, other buttons and keys. After every step the
@@ -13,11 +14,10 @@ import time
 import warnings
 
 import harness  # first: it restarts under Debian's python3 when another one runs this
-from checks import check_close, check_size
+from checks import SIZE, check_close, check_size
 from geometry import VERTICES, project
 from harness import TURN, X, event, lit, wait_until
 
-START = (320, 320)
 MENU_PATHS = [["White"], ["RGB Menu", "Red"], ["RGB Menu", "Blue"], ["RGB Menu", "Green"]]
 OTHER_BUTTONS = [1, 2, 4, 5]  # left, middle, wheel; the right one is the menu's
 KEYS = ["Escape", "q", "space", "Return", "F1", "Left", "a", "1", "ctrl+c", "alt+F4", "Delete"]
@@ -48,8 +48,8 @@ class Soak:
         screen = app.display.x.screen()
         self.screen = (screen.width_in_pixels - left - right,
                        screen.height_in_pixels - top - bottom)
-        self.specials = [self.screen, (1, 1), (START[0], 1), (1, START[1])]  # sizes to try
-        self.colour, self.size, self.origin = "White", START, (100, 100)
+        self.specials = [self.screen, (1, 1), (SIZE[0], 1), (1, SIZE[1])]  # sizes to try
+        self.colour, self.size, self.origin = "White", SIZE, (100, 100)
         # A window manager places windows, and may refuse a program's moves (mutter and sway
         # do), and alt+F4 closes a window there: with one, the soak leaves those out.
         self.managed = app.display.window_manager()
@@ -72,7 +72,7 @@ class Soak:
         still animating."""
         app, (w, h) = self.app, self.size
         app.assert_alive("died")
-        app.wait_frames(app.platform.settle_frames)
+        app.wait_settled()
         assert not app.menus(), "a menu is open"
         if w >= 40 and h >= 40:
             # The triangle's size follows the height: face-on it covers about h * h / 46 pixels.
@@ -111,7 +111,7 @@ class Soak:
 
     def choose(self, path=None):
         if min(self.size) < 60:
-            self.resize(*START)
+            self.resize(*SIZE)
         path = path or self.rng.choice(MENU_PATHS)
         self.step(f"menu {' > '.join(path)}")
         self.app.choose(path, at=(self.rng.randrange(10, self.size[0] - 10),
@@ -139,7 +139,7 @@ class Soak:
 
     def random_resize(self):
         if self.rng.random() < 0.5:
-            self.resize(*self.rng.choice(self.specials + [START]))
+            self.resize(*self.rng.choice(self.specials + [SIZE]))
         else:
             self.resize(self.rng.randrange(60, 700), self.rng.randrange(60, 600))
 
@@ -187,10 +187,11 @@ class Soak:
 
     def press_button(self):
         if self.managed and min(self.size) < 40:
-            self.resize(*START)  # its edges belong to the window manager's resize borders
+            self.resize(*SIZE)  # its edges belong to the window manager's resize borders
         button = self.rng.choice(OTHER_BUTTONS)
         self.step(f"button {button}")
-        self.app.click(button, (self.rng.randrange(self.size[0]), self.rng.randrange(self.size[1])))
+        width, height = self.size
+        self.app.click(button, (self.rng.randrange(width), self.rng.randrange(height)))
 
     def press_keys(self):
         keys = self.rng.sample(self.keys, 3)
@@ -206,7 +207,7 @@ def test_soak(display, platform, request):
         s = Soak(app, seed)
         menus = [lambda p=p: s.choose(p) for p in MENU_PATHS]
         # Warm-up: every kind of step once, the biggest window included, before memory counts.
-        s.play(menus + [lambda z=z: s.resize(*z) for z in (s.screen, (1, 1), (START[0], 1), START)]
+        s.play(menus + [lambda z=z: s.resize(*z) for z in (s.screen, (1, 1), (SIZE[0], 1), SIZE)]
                + [s.hide_and_show])
         peak_memory(app.proc.pid)
         app.wait_frames(TURN)
@@ -217,7 +218,7 @@ def test_soak(display, platform, request):
                 + [s.random_resize] * 4 + [s.move] * (0 if s.managed else 4)
                 + [s.hide_and_show] * 3 + [s.press_button] * 5 + [s.press_keys] * 5)
         s.rng.shuffle(deck)
-        s.play(deck + [lambda: s.resize(*START)])
+        s.play(deck + [lambda: s.resize(*SIZE)])
 
         peak = peak_memory(app.proc.pid)
         app.wait_frames(TURN)
