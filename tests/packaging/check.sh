@@ -19,6 +19,9 @@ on_exit() {
 }
 trap on_exit EXIT
 copy_checkout "$checkout"
+# piuparts' hooks, for both releases: install_check.sh after installing.
+mkdir "$tmp/hooks"
+ln -s "$PWD/tests/packaging/install_check.sh" "$tmp/hooks/post_install_e2e"
 
 install_tools() {
     # Debian's pytest runs under Debian's python3, whatever python3 comes first on the PATH.
@@ -60,8 +63,6 @@ install_purge() {
     local release=$1 log=$tmp/piuparts-$1.log base mirror
     base=$(scripts/test-on --base "$release")
     mirror=${base#* } base=${base%% *}
-    mkdir -p "$tmp/hooks"
-    ln -sf "$PWD/tests/packaging/install_check.sh" "$tmp/hooks/post_install_e2e"
     "${sudo[@]}" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin WHIRLET_CHECKOUT="$checkout" \
         piuparts --basetgz="$base" --distribution="$release" --mirror="$mirror" \
         --no-upgrade-test --bindmount="$checkout" --scriptsdir="$tmp/hooks" --logfile="$log" \
