@@ -33,7 +33,7 @@ same_bytes() {
     # The fetched upstream sources go along, to spare the downloads (freeglut is built again).
     copy_checkout "$copy"
     cp -a --parents build/windows/{freeglut,mingw-w64}/{source,version} "$copy"
-    (cd "$copy" && SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH scripts/package) >"$tmp/again.log" 2>&1 ||
+    (cd "$copy" && scripts/package) >"$tmp/again.log" 2>&1 ||
         { cat "$tmp/again.log" >&2; return 1; }
     diff -r dist "$copy/dist"  # the same names, and the same bytes in each
     echo "  dist/ came out the same from $copy: $(cd dist && sha256sum -- * | tr '\n' ' ')"
@@ -72,6 +72,7 @@ install_purge() {
     echo "  $release: $(grep -o '[0-9]* passed in .*s' "$log"); $(grep -o -m1 'PASS: .*' "$log")"
 }
 
+# One date for both runs of scripts/package, the second in a copy of the sources.
 SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 export SOURCE_DATE_EPOCH
 echo "Package checks"
