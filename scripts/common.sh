@@ -67,6 +67,20 @@ wine32_packages=(wine32:i386 openbox "${wine_libraries[@]/%/:i386}")
 # Elsewhere: the same sources built for 64-bit Windows, under 64-bit Wine (no i386 packages).
 wine64_packages=(g++-mingw-w64-x86-64 wine64 openbox "${wine_libraries[@]}")
 
+# Building it for the browser with emcmake (GLU's own code comes from Debian's libglu source, a
+# .tar.xz).
+web_packages=(emscripten cmake make xz-utils python3)
+
+# Looking at the page: headless Chromium driven from node (Debian's nodejs and npm bring
+# puppeteer-core from npm's registry), whose control socket is on "localhost" (netbase names it
+# where a minimal system has no /etc/hosts), and a font for the page's text.
+browser_packages=(chromium nodejs npm netbase fonts-dejavu-core)
+
+# The web tests: Firefox too, on a virtual display (its headless mode has no WebGL here), and the
+# desktop build's GL (through surfaceless EGL) to compare the camera with.
+web_test_packages=(firefox-esr xvfb xauth g++ cmake "libglut-dev|freeglut3-dev" libglu1-mesa-dev
+                   libegl-dev libegl-mesa0 libgl1-mesa-dri)
+
 # Usage: copy_checkout DIR
 # The checkout's tracked files with their uncommitted changes (a commit that `git stash create`
 # makes and stores nowhere), without build results, into DIR.
@@ -182,17 +196,3 @@ fetch_upstream_source() {
         tee "$dir/version" >&2
     find "$dir/source" -mindepth 1 -maxdepth 1 -type d -print -quit
 }
-
-# Building it for the browser with emcmake (GLU's own code comes from Debian's libglu source, a
-# .tar.xz).
-web_packages=(emscripten cmake make xz-utils python3)
-
-# Looking at the page: headless Chromium driven from node (Debian's nodejs and npm bring
-# puppeteer-core from npm's registry), whose control socket is on "localhost" (netbase names it
-# where a minimal system has no /etc/hosts), and a font for the page's text.
-browser_packages=(chromium nodejs npm netbase fonts-dejavu-core)
-
-# The web tests: Firefox too, on a virtual display (its headless mode has no WebGL here), and the
-# desktop build's GL (through surfaceless EGL) to compare the camera with.
-web_test_packages=(firefox-esr xvfb xauth g++ cmake "libglut-dev|freeglut3-dev" libglu1-mesa-dev
-                   libegl-dev libegl-mesa0 libgl1-mesa-dri)
