@@ -91,6 +91,14 @@ copy_checkout() {
     git archive "${snapshot:-HEAD}" | tar -x -C "$1"
 }
 
+# Usage: logged LOG COMMAND [ARGS...]
+# Runs a noisy command with its output in LOG, shown only when it fails.
+logged() {
+    local log=$1
+    shift
+    "$@" >"$log" 2>&1 || { cat "$log" >&2; return 1; }
+}
+
 # Usage: stage NAME COMMAND [ARGS...]
 # Runs one named stage of a longer script and prints how long it took; stage_name tells an exit
 # trap which stage failed.
@@ -179,16 +187,15 @@ fetch_upstream_source() {
     local apt=(-o Dir::Etc::SourceList="$state/sources.list" -o Dir::Etc::SourceParts=/nonexistent
                -o Dir::State::Lists="$state/lists" -o Dir::Cache="$state/cache"
                -o APT::Sandbox::User=root)
-    apt-get "${apt[@]}" -qq update >"$state/update.log" 2>&1 ||
-        { cat "$state/update.log" >&2; return 1; }
+    logged "$state/update.log" apt-get "${apt[@]}" -qq update || return 1
     local uri file size hash
     read -r uri file size hash < <(apt-get "${apt[@]}" -qq source --print-uris --only-source \
         "$package" 2>/dev/null | grep -E "^'[^']+' ${package}_[^ ]+\.orig\.tar\.[a-z0-9]+ ") || {
         echo "No upstream tarball of $package in the archives' source indexes" >&2
         return 1
     }
-    /usr/lib/apt/apt-helper "${apt[@]}" download-file "${uri//\'/}" "$state/$file" "$hash" \
-        >"$state/download.log" 2>&1 || { cat "$state/download.log" >&2; return 1; }
+    logged "$state/download.log" /usr/lib/apt/apt-helper "${apt[@]}" download-file \
+        "${uri//\'/}" "$state/$file" "$hash" || return 1
     # Callers take its output in $(...), where set -e does not reach.
     tar -xf "$state/$file" -C "$dir/source" ${1:+--wildcards} "$@" || return 1
     local version=${file#"${package}_"}

@@ -33,8 +33,7 @@ same_bytes() {
     # The fetched upstream sources go along, to spare the downloads (freeglut is built again).
     copy_checkout "$copy"
     cp -a --parents build/windows/{freeglut,mingw-w64}/{source,version} "$copy"
-    (cd "$copy" && scripts/package) >"$tmp/again.log" 2>&1 ||
-        { cat "$tmp/again.log" >&2; return 1; }
+    logged "$tmp/again.log" "$copy/scripts/package"
     diff -r dist "$copy/dist"  # the same names, and the same bytes in each
     echo "  dist/ came out the same from $copy: $(cd dist && sha256sum -- * | tr '\n' ' ')"
 }
