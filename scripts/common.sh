@@ -67,6 +67,20 @@ wine32_packages=(wine32:i386 openbox "${wine_libraries[@]/%/:i386}")
 # Elsewhere: the same sources built for 64-bit Windows, under 64-bit Wine (no i386 packages).
 wine64_packages=(g++-mingw-w64-x86-64 wine64 openbox "${wine_libraries[@]}")
 
+# Building it for the browser with emcmake (GLU's own code comes from Debian's libglu source, a
+# .tar.xz).
+web_packages=(emscripten cmake make xz-utils python3)
+
+# Looking at the page: headless Chromium driven from node (Debian's nodejs and npm bring
+# puppeteer-core from npm's registry), whose control socket is on "localhost" (netbase names it
+# where a minimal system has no /etc/hosts), and a font for the page's text.
+browser_packages=(chromium nodejs npm netbase fonts-dejavu-core)
+
+# The web tests: Firefox too, on a virtual display (its headless mode has no WebGL here), and the
+# desktop build's GL (through surfaceless EGL) to compare the camera with.
+web_test_packages=(firefox-esr xvfb xauth g++ cmake "libglut-dev|freeglut3-dev" libglu1-mesa-dev
+                   libegl-dev libegl-mesa0 libgl1-mesa-dri)
+
 # Usage: copy_checkout DIR
 # The checkout's tracked files with their uncommitted changes (a commit that `git stash create`
 # makes and stores nowhere), without build results, into DIR.
@@ -75,6 +89,14 @@ copy_checkout() {
     snapshot=$(git stash create)
     mkdir -p "$1"
     git archive "${snapshot:-HEAD}" | tar -x -C "$1"
+}
+
+# Usage: logged LOG COMMAND [ARGS...]
+# Runs a noisy command with its output in LOG, shown only when it fails.
+logged() {
+    local log=$1
+    shift
+    "$@" >"$log" 2>&1 || { cat "$log" >&2; return 1; }
 }
 
 # Usage: stage NAME COMMAND [ARGS...]
@@ -165,16 +187,15 @@ fetch_upstream_source() {
     local apt=(-o Dir::Etc::SourceList="$state/sources.list" -o Dir::Etc::SourceParts=/nonexistent
                -o Dir::State::Lists="$state/lists" -o Dir::Cache="$state/cache"
                -o APT::Sandbox::User=root)
-    apt-get "${apt[@]}" -qq update >"$state/update.log" 2>&1 ||
-        { cat "$state/update.log" >&2; return 1; }
+    logged "$state/update.log" apt-get "${apt[@]}" -qq update || return 1
     local uri file size hash
     read -r uri file size hash < <(apt-get "${apt[@]}" -qq source --print-uris --only-source \
         "$package" 2>/dev/null | grep -E "^'[^']+' ${package}_[^ ]+\.orig\.tar\.[a-z0-9]+ ") || {
         echo "No upstream tarball of $package in the archives' source indexes" >&2
         return 1
     }
-    /usr/lib/apt/apt-helper "${apt[@]}" download-file "${uri//\'/}" "$state/$file" "$hash" \
-        >"$state/download.log" 2>&1 || { cat "$state/download.log" >&2; return 1; }
+    logged "$state/download.log" /usr/lib/apt/apt-helper "${apt[@]}" download-file \
+        "${uri//\'/}" "$state/$file" "$hash" || return 1
     # Callers take its output in $(...), where set -e does not reach.
     tar -xf "$state/$file" -C "$dir/source" ${1:+--wildcards} "$@" || return 1
     local version=${file#"${package}_"}
@@ -182,17 +203,3 @@ fetch_upstream_source() {
         tee "$dir/version" >&2
     find "$dir/source" -mindepth 1 -maxdepth 1 -type d -print -quit
 }
-
-# Building it for the browser with emcmake (GLU's own code comes from Debian's libglu source, a
-# .tar.xz).
-web_packages=(emscripten cmake make xz-utils python3)
-
-# Looking at the page: headless Chromium driven from node (Debian's nodejs and npm bring
-# puppeteer-core from npm's registry), whose control socket is on "localhost" (netbase names it
-# where a minimal system has no /etc/hosts), and a font for the page's text.
-browser_packages=(chromium nodejs npm netbase fonts-dejavu-core)
-
-# The web tests: Firefox too, on a virtual display (its headless mode has no WebGL here), and the
-# desktop build's GL (through surfaceless EGL) to compare the camera with.
-web_test_packages=(firefox-esr xvfb xauth g++ cmake "libglut-dev|freeglut3-dev" libglu1-mesa-dev
-                   libegl-dev libegl-mesa0 libgl1-mesa-dri)
