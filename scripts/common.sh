@@ -40,8 +40,8 @@ need_packages() {
 build_packages=(cmake make g++ pkg-config "libglut-dev|freeglut3-dev" libglu1-mesa-dev
                 libgl1-mesa-dri)
 
-# What running it on a virtual display and taking a screenshot of its window needs.
-display_packages=(xvfb xauth xdotool imagemagick)
+# Running it on a virtual display and taking screenshots through the end-to-end tests' harness.
+display_packages=(xvfb xauth python3 python3-pytest python3-xlib python3-pil)
 
 # What the end-to-end tests need: a virtual display, X and pictures from Python, the menu's
 # labels read by OCR, the window's GL visual.
