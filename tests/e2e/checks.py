@@ -11,7 +11,7 @@ from harness import MENU, TURN, App, distinct, labels, lit
 SIZE = (320, 320)
 
 
-def check_window(app):
+def test_window(app):
     """The window, found by its exact title, is where the program asks for it, 320x320; frames
     ten degrees apart differ, and each shows one small flat white shape on black."""
     assert app.geometry() == (*app.platform.client_origin(app), *SIZE)
@@ -23,17 +23,6 @@ def check_window(app):
             "not one flat colour on black")
     seen = app.wait_colour("White")
     assert seen.count < 0.25 * SIZE[0] * SIZE[1], f"{seen.count} lit pixels: not a small triangle"
-
-
-def check_close(app):
-    """A polite close ends the program promptly with status 0, and it printed nothing."""
-    app.close()
-    try:
-        status = app.proc.wait(app.platform.close_timeout)
-    except subprocess.TimeoutExpired as late:
-        raise AssertionError(f"still running {late.timeout}s after the close") from None
-    assert status == 0, f"exit status {status} after the close"
-    assert app.output() == ("", "")
 
 
 def check_size(app, width, height):
@@ -59,10 +48,6 @@ def check_size(app, width, height):
             return
     raise AssertionError(f"{at} the triangle never got near {widest_px:.1f} px wide in a whole "
                          f"turn (widest seen {max(widths, default=0)})")
-
-
-def test_window(app):
-    check_window(app)
 
 
 def test_both_faces(app):
@@ -148,7 +133,14 @@ def test_visual(app):
 
 
 def test_polite_close(app):
-    check_close(app)
+    """A polite close ends the program promptly with status 0, and it printed nothing."""
+    app.close()
+    try:
+        status = app.proc.wait(app.platform.close_timeout)
+    except subprocess.TimeoutExpired as late:
+        raise AssertionError(f"still running {late.timeout}s after the close") from None
+    assert status == 0, f"exit status {status} after the close"
+    assert app.output() == ("", "")
 
 
 def test_unknown_arguments(display, platform):
@@ -156,7 +148,7 @@ def test_unknown_arguments(display, platform):
     app = App(display, platform, ["--frobnicate", "extra", "words"])
     try:
         app.wait_window()
-        check_window(app)
-        check_close(app)
+        test_window(app)
+        test_polite_close(app)
     finally:
         app.kill()
