@@ -5,7 +5,7 @@ from types import SimpleNamespace
 
 import pytest
 
-pytest.register_assert_rewrite("checks", "harness")  # failed asserts there show their values
+pytest.register_assert_rewrite("harness")  # failed asserts there show their values
 import harness  # noqa: E402
 
 

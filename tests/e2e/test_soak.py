@@ -13,9 +13,9 @@ import time
 import warnings
 
 import harness  # first: it restarts under Debian's python3 when another one runs this
-from checks import SIZE, check_size, test_polite_close as check_close  # not a test here
 from geometry import VERTICES, project
 from harness import TURN, X, event, lit, wait_until
+from test_linux import SIZE, check_size, test_polite_close as check_close  # not a test here
 
 MENU_PATHS = [["White"], ["RGB Menu", "Red"], ["RGB Menu", "Blue"], ["RGB Menu", "Green"]]
 OTHER_BUTTONS = [1, 2, 4, 5]  # left, middle, wheel; the right one is the menu's

@@ -15,7 +15,7 @@ import subprocess
 import sys
 
 import harness  # first: it restarts under Debian's python3 when another one runs this
-from checks import *  # noqa: F401,F403 (the shared checks, collected here)
+from test_linux import *  # noqa: F401,F403 (the checks, collected here)
 
 
 def wine_tool(variable, name, *places):
