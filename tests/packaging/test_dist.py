@@ -90,21 +90,17 @@ def test_deb_holds_the_program_its_menu_entry_icons_manual_and_documents(deb, un
 
 # The Windows zip
 
-def test_zip_holds_the_program_and_its_texts_with_windows_line_ends():
+def test_zip_holds_the_program_its_texts_and_the_licences_of_what_is_linked_in():
     zipped = only("*-win32.zip")
     assert zipped.name == f"whirlet-{VERSION}-win32.zip"
     with zipfile.ZipFile(zipped) as archive:
         assert set(archive.namelist()) == ZIP_FILES
         texts = {name: archive.read(name) for name in ZIP_FILES if name.endswith(".txt")}
-    for name, text in texts.items():
+    for name, text in texts.items():  # with Windows line ends
         assert text.count(b"\n") > 10 and text.count(b"\n") == text.count(b"\r\n"), name
     assert texts["README.txt"] == (ROOT / "README.md").read_bytes().replace(b"\n", b"\r\n")
     assert texts["LICENSE.txt"] == (ROOT / "LICENSE").read_bytes().replace(b"\n", b"\r\n")
-
-
-def test_notices_carry_the_licences_of_what_is_linked_in():
-    with zipfile.ZipFile(only("*-win32.zip")) as archive:
-        notices = archive.read("THIRD-PARTY-NOTICES.txt").decode().replace("\r\n", "\n")
+    notices = texts["THIRD-PARTY-NOTICES.txt"].decode().replace("\r\n", "\n")
     listed = dict(re.findall(r"^\* ([^:]+): (.+)$", notices, re.M))
     assert [name.split()[0] for name in listed] == ["freeglut", "MinGW-w64", "GCC"]
     assert "libglut.a" in listed[next(n for n in listed if n.startswith("freeglut"))]
