@@ -42,7 +42,7 @@ def runs(display):  # after the display: the run ends before the display goes
 
 
 @pytest.hookimpl(hookwrapper=True)
-def pytest_runtest_makereport(item, call):
+def pytest_runtest_makereport(item):
     """A failed check's picture goes to WHIRLET_E2E_ARTIFACTS, if set."""
     report = (yield).get_result()
     app, artifacts = item.funcargs.get("app"), os.environ.get("WHIRLET_E2E_ARTIFACTS")

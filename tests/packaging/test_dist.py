@@ -47,7 +47,7 @@ def unpacked(deb, tmp_path_factory):
 def test_deb_name_and_fields(deb):
     assert deb.name == f"whirlet_{VERSION}_{ARCH}.deb"
     fields = run("dpkg-deb", "-f", str(deb), "Package", "Version", "Architecture", "Section")
-    assert fields.split("\n")[:4] == [f"Package: whirlet", f"Version: {VERSION}",
+    assert fields.split("\n")[:4] == ["Package: whirlet", f"Version: {VERSION}",
                                       f"Architecture: {ARCH}", "Section: graphics"]
 
 
