@@ -34,8 +34,8 @@ def display(platform):
 
 @pytest.fixture(scope="module")
 def runs(display):  # after the display: the run ends before the display goes
-    """The run the checks share, or why the program did not start."""
-    runs = SimpleNamespace(app=None, failed_start=None)
+    """The run the checks share."""
+    runs = SimpleNamespace(app=None)
     yield runs
     if runs.app:
         runs.app.kill()
@@ -55,16 +55,13 @@ def pytest_runtest_makereport(item):
 def app(runs, display, platform):
     """The shared run, started when a check needs it and again if a check ended it; left with
     no menu open."""
-    if runs.failed_start:  # once is enough: no need to wait that long for every check
-        raise AssertionError(runs.failed_start)
     if runs.app is None or not runs.app.alive():
         runs.app = harness.App(display, platform)
         try:
             runs.app.wait_window()
-        except AssertionError as failure:
+        except AssertionError as failure:  # no need to wait that long for every check left
             runs.app.kill()
-            runs.failed_start = f"the program did not start: {failure}"
-            raise AssertionError(runs.failed_start) from None
+            pytest.exit(f"the program did not start: {failure}", returncode=1)
     app = runs.app
     yield app
     try:
