@@ -59,8 +59,6 @@ struct Image {
 
 int differingPixels(const Image& a, const Image& b)
 {
-    if (a.width != b.width || a.height != b.height)
-        return INT_MAX;
     return std::inner_product(a.pixels.begin(), a.pixels.end(), b.pixels.begin(), 0,
                               std::plus<>(), std::not_equal_to<>());
 }

@@ -5,7 +5,7 @@ from types import SimpleNamespace
 
 import pytest
 
-pytest.register_assert_rewrite("checks", "harness")  # failed asserts there show their values
+pytest.register_assert_rewrite("harness")  # failed asserts there show their values
 import harness  # noqa: E402
 
 
@@ -34,15 +34,15 @@ def display(platform):
 
 @pytest.fixture(scope="module")
 def runs(display):  # after the display: the run ends before the display goes
-    """The run the checks share, or why the program did not start."""
-    runs = SimpleNamespace(app=None, failed_start=None)
+    """The run the checks share."""
+    runs = SimpleNamespace(app=None)
     yield runs
     if runs.app:
         runs.app.kill()
 
 
 @pytest.hookimpl(hookwrapper=True)
-def pytest_runtest_makereport(item, call):
+def pytest_runtest_makereport(item):
     """A failed check's picture goes to WHIRLET_E2E_ARTIFACTS, if set."""
     report = (yield).get_result()
     app, artifacts = item.funcargs.get("app"), os.environ.get("WHIRLET_E2E_ARTIFACTS")
@@ -55,16 +55,13 @@ def pytest_runtest_makereport(item, call):
 def app(runs, display, platform):
     """The shared run, started when a check needs it and again if a check ended it; left with
     no menu open."""
-    if runs.failed_start:  # once is enough: no need to wait that long for every check
-        raise AssertionError(runs.failed_start)
     if runs.app is None or not runs.app.alive():
         runs.app = harness.App(display, platform)
         try:
             runs.app.wait_window()
-        except AssertionError as failure:
+        except AssertionError as failure:  # no need to wait that long for every check left
             runs.app.kill()
-            runs.failed_start = f"the program did not start: {failure}"
-            raise AssertionError(runs.failed_start) from None
+            pytest.exit(f"the program did not start: {failure}", returncode=1)
     app = runs.app
     yield app
     try:

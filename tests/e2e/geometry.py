@@ -18,8 +18,5 @@ def project(vertex, angle_degrees, width, height):
 
 def widest(width, height):
     """The widest the turning triangle gets over a turn: a narrow window cuts its sides off."""
-    best = 0.0
-    for tenth in range(3600):
-        xs = [project(v, tenth / 10, width, height)[0] for v in VERTICES]
-        best = max(best, min(max(xs), width) - max(min(xs), 0))
-    return best
+    spans = ([project(v, tenth / 10, width, height)[0] for v in VERTICES] for tenth in range(3600))
+    return max(min(max(xs), width) - max(min(xs), 0) for xs in spans)

@@ -10,6 +10,7 @@ import sys
 import tempfile
 import time
 from collections import namedtuple
+from functools import reduce
 from io import BytesIO
 from itertools import count as counter, groupby
 
@@ -215,7 +216,7 @@ def lit(image, threshold=40) -> Lit:
     strays = sum(n for n, c in shown if max(abs(a - b) for a, b in zip(c, mean)) > 40)
     colour = next((name for name, rgb in COLOURS.items()
                    if all(abs(a - b) <= 40 for a, b in zip(mean, rgb))), f"rgb{mean}")
-    mask = brightest(image).point(lambda v: 255 if v > threshold else 0)
+    mask = image.point(lambda v: 255 if v > threshold else 0)  # a pixel with any band set is lit
     x0, y0, x1, y1 = mask.getbbox()
 
     def middle(y):
@@ -224,11 +225,6 @@ def lit(image, threshold=40) -> Lit:
 
     return Lit(count, (x0, y0, x1 - 1, y1 - 1), x1 - x0, colour, strays, dim, middle(y0),
                middle(y1 - 1))
-
-
-def brightest(image):
-    red, green, blue = image.split()
-    return ImageChops.lighter(ImageChops.lighter(red, green), blue)
 
 
 def distinct(images):
@@ -243,7 +239,8 @@ def read_menu(image, layout):
     # Ink is whatever differs from its row's background (its first pixel), so a highlighted
     # entry reads like the others, whatever the toolkit's colours.
     background = inner.crop((0, 0, 1, inner.height)).resize(inner.size, Image.NEAREST)
-    ink = brightest(ImageChops.difference(inner, background)).point(lambda v: 255 * (v > 60))
+    brightest = reduce(ImageChops.lighter, ImageChops.difference(inner, background).split())
+    ink = brightest.point(lambda v: 255 * (v > 60))
     rows = ink.getprojection()[1]
     runs = [list(ys) for inked, ys in groupby(range(len(rows)), rows.__getitem__) if inked]
     lines = [(ys[0], ys[-1]) for ys in runs]  # runs of inked rows: one per entry
@@ -346,7 +343,6 @@ class App:
                 x.next_event()
 
     def wait_settled(self):
-        """Waits past the frames that may still show the picture from before a change."""
         self.wait_frames(SETTLE_FRAMES)
 
     def shots(self, count=TURN, apart=1):

@@ -7,16 +7,15 @@ program must still run and animate, in the colour chosen last, with the triangle
 camera puts it; its memory must level off after a warm-up; a polite close must give status 0.
 """
 
-import os
 import random
 import sys
 import time
 import warnings
 
 import harness  # first: it restarts under Debian's python3 when another one runs this
-from checks import SIZE, check_close, check_size
 from geometry import VERTICES, project
 from harness import TURN, X, event, lit, wait_until
+from test_linux import SIZE, check_size, test_polite_close as check_close  # not a test here
 
 MENU_PATHS = [["White"], ["RGB Menu", "Red"], ["RGB Menu", "Blue"], ["RGB Menu", "Green"]]
 OTHER_BUTTONS = [1, 2, 4, 5]  # left, middle, wheel; the right one is the menu's
@@ -42,7 +41,7 @@ def peak_memory(pid):
 
 class Soak:
     def __init__(self, app, seed):
-        self.app, self.rng, self.log = app, random.Random(seed), []
+        self.app, self.rng = app, random.Random(seed)
         # The biggest window: the screen, less a window manager's frame around it.
         left, right, top, bottom = app.display.frame_extents(app.window)
         screen = app.display.x.screen()
@@ -58,9 +57,9 @@ class Soak:
             warnings.warn("moves left out: a window manager places the window; and alt+F4: "
                           "it closes the window there")
 
-    def step(self, text):
+    def step(self, text):  # each with the memory before it: pytest shows them if the soak fails
         self.app.assert_alive(f"died before {text!r}")
-        self.log.append(f"{text} ({memory(self.app.proc.pid)} kB)")
+        print(f"{text} ({memory(self.app.proc.pid)} kB)")
 
     def play(self, actions):
         for action in actions:
@@ -109,10 +108,9 @@ class Soak:
                     f"{low:.1f}..{high:.1f}")
         assert shown or not must_show, f"at {w}x{h} the triangle never showed"
 
-    def choose(self, path=None):
+    def choose(self, path):
         if min(self.size) < 60:
             self.resize(*SIZE)
-        path = path or self.rng.choice(MENU_PATHS)
         self.step(f"menu {' > '.join(path)}")
         self.app.choose(path, at=(self.rng.randrange(10, self.size[0] - 10),
                                   self.rng.randrange(10, min(self.size[1], 200) - 10)))
@@ -199,46 +197,32 @@ class Soak:
         self.app.key(*keys)
 
 
-def test_soak(display, platform, request):
+def test_soak(app, request):
     seed = request.config.getoption("--seed")
-    app, s = harness.App(display, platform), None
-    try:
-        app.wait_window()
-        s = Soak(app, seed)
-        menus = [lambda p=p: s.choose(p) for p in MENU_PATHS]
-        # Warm-up: every kind of step once, the biggest window included, before memory counts.
-        s.play(menus + [lambda z=z: s.resize(*z) for z in (s.screen, (1, 1), (SIZE[0], 1), SIZE)]
-               + [s.hide_and_show])
-        peak_memory(app.proc.pid)
-        app.wait_frames(TURN)
-        baseline = peak_memory(app.proc.pid)  # over a turn, once warm
+    print(f"seed {seed}")
+    s = Soak(app, seed)
+    menus = [lambda p=p: s.choose(p) for p in MENU_PATHS]
+    # Warm-up: every kind of step once, the biggest window included, before memory counts.
+    s.play(menus + [lambda z=z: s.resize(*z) for z in (s.screen, (1, 1), (SIZE[0], 1), SIZE)]
+           + [s.hide_and_show])
+    peak_memory(app.proc.pid)
+    app.wait_frames(TURN)
+    baseline = peak_memory(app.proc.pid)  # over a turn, once warm
 
-        # Every menu entry several times, every special size again, the rest at random.
-        deck = (menus * 3 + [lambda z=z: s.resize(*z) for z in s.specials]
-                + [s.random_resize] * 4 + [s.move] * (0 if s.managed else 4)
-                + [s.hide_and_show] * 3 + [s.press_button] * 5 + [s.press_keys] * 5)
-        s.rng.shuffle(deck)
-        s.play(deck + [lambda: s.resize(*SIZE)])
+    # Every menu entry several times, every special size again, the rest at random.
+    deck = (menus * 3 + [lambda z=z: s.resize(*z) for z in s.specials]
+            + [s.random_resize] * 4 + [s.move] * (0 if s.managed else 4)
+            + [s.hide_and_show] * 3 + [s.press_button] * 5 + [s.press_keys] * 5)
+    s.rng.shuffle(deck)
+    s.play(deck + [lambda: s.resize(*SIZE)])
 
-        peak = peak_memory(app.proc.pid)
-        app.wait_frames(TURN)
-        late = peak_memory(app.proc.pid)
-        assert late <= baseline + RSS_ALLOWANCE_KB and peak <= baseline + 2 * RSS_ALLOWANCE_KB, (
-            f"resident memory grew from {baseline} kB after warm-up to {late} kB "
-            f"(peak {peak} kB)")
-        check_close(app)
-        print(f"seed {seed}: {len(s.log)} steps, memory {baseline} kB after warm-up, "
-              f"{late} kB at the end, {peak} kB at most")
-    except AssertionError as failure:
-        raise AssertionError(f"{failure} (seed {seed}; last steps: "
-                             f"{s.log[-6:] if s else []})") from None
-    finally:
-        app.kill()
-        artifacts = os.environ.get("WHIRLET_E2E_ARTIFACTS")
-        if artifacts and s:  # every step, with the memory before it
-            os.makedirs(artifacts, exist_ok=True)
-            with open(os.path.join(artifacts, "soak-steps.txt"), "w") as out:
-                out.writelines(f"{line}\n" for line in s.log)
+    peak = peak_memory(app.proc.pid)
+    app.wait_frames(TURN)
+    late = peak_memory(app.proc.pid)
+    assert late <= baseline + RSS_ALLOWANCE_KB and peak <= baseline + 2 * RSS_ALLOWANCE_KB, (
+        f"resident memory grew from {baseline} kB after warm-up to {late} kB "
+        f"(peak {peak} kB)")
+    check_close(app)
 
 
 if __name__ == "__main__":

@@ -1,11 +1,10 @@
-"""End-to-end checks of the Windows program under Wine:
+"""test_linux.py's checks of the Windows program, under Wine:
     python3 test_windows.py PATH/TO/whirlet.exe [PYTEST OPTIONS]
 
-The native program's checks, in a fresh Wine prefix (next to the .exe unless WHIRLET_WINEPREFIX
-names another), on $DISPLAY (or an Xvfb of their own) with a window manager they start there,
-openbox: without one, Wine 10 leaves hidden windows on the screen and keeps a resized window's
-picture at its old size. The prefix is 32-bit; for a 64-bit build, set WINEARCH=win64 with
-WINELOADER and WINESERVER naming 64-bit Wine's (/usr/lib/wine/wine64 and wineserver64 on Debian).
+In a fresh Wine prefix (next to the .exe unless WHIRLET_WINEPREFIX names another), on $DISPLAY
+(or an Xvfb of their own) with openbox, which they start there (windows/README.md says why). The
+prefix is 32-bit; for a 64-bit build, set WINEARCH=win64 with WINELOADER and WINESERVER naming
+64-bit Wine's (/usr/lib/wine/wine64 and wineserver64 on Debian).
 """
 
 import os
@@ -15,7 +14,7 @@ import subprocess
 import sys
 
 import harness  # first: it restarts under Debian's python3 when another one runs this
-from checks import *  # noqa: F401,F403 (the shared checks, collected here)
+from test_linux import *  # noqa: F401,F403 (the checks, collected here)
 
 
 def wine_tool(variable, name, *places):

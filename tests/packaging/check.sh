@@ -25,7 +25,7 @@ ln -s "$PWD/tests/packaging/install_check.sh" "$tmp/hooks/post_install_e2e"
 
 install_tools() {
     # Debian's pytest runs under Debian's python3, whatever python3 comes first on the PATH.
-    need_packages lintian desktop-file-utils man-db unzip python3-pytest piuparts
+    need_packages lintian desktop-file-utils man-db unzip python3-pytest python3-pil piuparts
 }
 
 same_bytes() {

@@ -1,6 +1,4 @@
-"""whirlet.exe as Windows reads it (through pefile): built for its machine, with no link date, a
-console program that needs only Windows' own DLLs and carries the project's version and its icon.
-
+"""whirlet.exe as Windows reads it, through pefile (windows/README.md lists what is checked):
     WHIRLET_EXE=build/windows/i686/whirlet.exe python3 -m pytest -q tests/windows
 
 WHIRLET_EXE may name the zip instead; WHIRLET_ARCH=x86_64 for a 64-bit build; WHIRLET_BUILD, the
@@ -66,8 +64,7 @@ def test_imports_only_windows_own_dlls(pe):
 def test_version_resource_has_the_projects_version(pe):
     assert hasattr(pe, "VS_FIXEDFILEINFO"), "no version resource"
     fixed = pe.VS_FIXEDFILEINFO[0]
-    parts = [int(part) for part in VERSION.split(".")]
-    parts += [0] * (4 - len(parts))
+    parts = [int(part) for part in VERSION.split(".")] + [0, 0, 0]  # as 4 numbers
     expected = (parts[0] << 16 | parts[1], parts[2] << 16 | parts[3])
     assert (fixed.FileVersionMS, fixed.FileVersionLS) == expected
     assert (fixed.ProductVersionMS, fixed.ProductVersionLS) == expected
