@@ -2,7 +2,8 @@
     python3 test_windows.py PATH/TO/whirlet.exe [PYTEST OPTIONS]
 
 In a fresh Wine prefix (next to the .exe unless WHIRLET_WINEPREFIX names another), on $DISPLAY
-(or an Xvfb of their own) with openbox, which they start there (windows/README.md says why). The
+(or an Xvfb of their own) with openbox, which they start there: without a window manager, Wine 10
+leaves hidden windows on the screen and keeps a resized window's picture at its old size. The
 prefix is 32-bit; for a 64-bit build, set WINEARCH=win64 with WINELOADER and WINESERVER naming
 64-bit Wine's (/usr/lib/wine/wine64 and wineserver64 on Debian).
 """
