@@ -148,48 +148,46 @@ need_wine32() {
 
 # Usage: fetch_upstream_source PACKAGE DIR [MEMBER_PATTERN...]
 # Unpacks the upstream tarball of a Debian source package into DIR/source (only the members that
-# match the tar wildcards, when some are given) and prints the path of the unpacked tree. It
-# comes from the Debian or Ubuntu archives that apt already uses, through a private apt state
+# match the tar wildcards, when some are given), once, and prints the path of the unpacked tree.
+# It comes from the Debian or Ubuntu archives that apt already uses, through a private apt state
 # under DIR (the system's sources stay as they are), and is checked against the archive's signed
-# hash. Debian's own patches serve Debian's packaging, so they are not fetched.
+# hash. Debian's own patches serve Debian's packaging, so they are not fetched. DIR is absolute:
+# apt reads relative paths in its options as relative to /etc/apt.
 fetch_upstream_source() {
-    local package=$1 dir top
-    dir=$(realpath -m "$2")  # apt reads relative paths in its options as relative to /etc/apt
+    local package=$1 dir=$2 state=$2/apt
     shift 2
-    top=$(find "$dir/source" -mindepth 1 -maxdepth 1 -type d -print -quit 2>/dev/null)
-    if [ -n "$top" ] && [ -f "$dir/version" ]; then
-        cat "$dir/version" >&2
-        echo "$top"
-        return
+    if [ ! -f "$dir/version" ]; then  # written last, when the tree is there
+        rm -rf "$dir/source" "$state"
+        mkdir -p "$dir/source" "$state/lists/partial" "$state/cache"
+        apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT) $(ORIGIN)' \
+            'Identifier: Packages' |
+            awk '$4 == "Debian" || $4 == "Ubuntu" { print "deb-src", $1, $2, $3 }' |
+            sort -u >"$state/sources.list"
+        if [ ! -s "$state/sources.list" ]; then
+            echo "apt knows no Debian or Ubuntu archive to fetch $package's source from." >&2
+            echo "Unpack its upstream source into $dir/source and write its version into" \
+                 "$dir/version by hand, then run this again." >&2
+            return 1
+        fi
+        local apt=(-o Dir::Etc::SourceList="$state/sources.list"
+                   -o Dir::Etc::SourceParts=/nonexistent -o Dir::State::Lists="$state/lists"
+                   -o Dir::Cache="$state/cache" -o APT::Sandbox::User=root)
+        logged "$state/update.log" apt-get "${apt[@]}" -qq update || return 1
+        local uri file size hash
+        read -r uri file size hash < <(apt-get "${apt[@]}" -qq source --print-uris \
+            --only-source "$package" 2>/dev/null |
+            grep -E "^'[^']+' ${package}_[^ ]+\.orig\.tar\.[a-z0-9]+ ") || {
+            echo "No upstream tarball of $package in the archives' source indexes" >&2
+            return 1
+        }
+        logged "$state/download.log" /usr/lib/apt/apt-helper "${apt[@]}" download-file \
+            "${uri//\'/}" "$state/$file" "$hash" || return 1
+        # Callers take its output in $(...), where set -e does not reach.
+        tar -xf "$state/$file" -C "$dir/source" ${1:+--wildcards} "$@" || return 1
+        local version=${file#"${package}_"}
+        echo "$package ${version%.orig.tar.*}: upstream tarball of Debian's source package" \
+            >"$dir/version"
     fi
-    local state=$dir/apt
-    rm -rf "$dir/source" "$dir/version" "$state"
-    mkdir -p "$dir/source" "$state/lists/partial" "$state/cache"
-    apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT) $(ORIGIN)' \
-        'Identifier: Packages' |
-        awk '$4 == "Debian" || $4 == "Ubuntu" { print "deb-src", $1, $2, $3 }' |
-        sort -u >"$state/sources.list"
-    if [ ! -s "$state/sources.list" ]; then
-        echo "apt knows no Debian or Ubuntu archive to fetch $package's source from." >&2
-        echo "Unpack its upstream source into $dir/source by hand, then run this again." >&2
-        return 1
-    fi
-    local apt=(-o Dir::Etc::SourceList="$state/sources.list" -o Dir::Etc::SourceParts=/nonexistent
-               -o Dir::State::Lists="$state/lists" -o Dir::Cache="$state/cache"
-               -o APT::Sandbox::User=root)
-    logged "$state/update.log" apt-get "${apt[@]}" -qq update || return 1
-    local uri file size hash
-    read -r uri file size hash < <(apt-get "${apt[@]}" -qq source --print-uris --only-source \
-        "$package" 2>/dev/null | grep -E "^'[^']+' ${package}_[^ ]+\.orig\.tar\.[a-z0-9]+ ") || {
-        echo "No upstream tarball of $package in the archives' source indexes" >&2
-        return 1
-    }
-    logged "$state/download.log" /usr/lib/apt/apt-helper "${apt[@]}" download-file \
-        "${uri//\'/}" "$state/$file" "$hash" || return 1
-    # Callers take its output in $(...), where set -e does not reach.
-    tar -xf "$state/$file" -C "$dir/source" ${1:+--wildcards} "$@" || return 1
-    local version=${file#"${package}_"}
-    echo "$package ${version%.orig.tar.*}: upstream tarball of Debian's source package" |
-        tee "$dir/version" >&2
+    cat "$dir/version" >&2
     find "$dir/source" -mindepth 1 -maxdepth 1 -type d -print -quit
 }
