@@ -73,8 +73,10 @@ web_packages=(emscripten cmake make xz-utils python3)
 
 # Looking at the page: headless Chromium driven from node (Debian's nodejs and npm bring
 # puppeteer-core from npm's registry), whose control socket is on "localhost" (netbase names it
-# where a minimal system has no /etc/hosts), and a font for the page's text.
-browser_packages=(chromium nodejs npm netbase fonts-dejavu-core)
+# where a minimal system has no /etc/hosts), and a font for the page's text. A node from elsewhere
+# (NodeSource's, say) brings its own npm, which conflicts with Debian's.
+browser_packages=(chromium nodejs netbase fonts-dejavu-core)
+command -v npm >/dev/null || browser_packages+=(npm)
 
 # The web tests: Firefox too, on a virtual display (its headless mode has no WebGL here), and the
 # desktop build's GL (through surfaceless EGL) to compare the camera with.
