@@ -23,11 +23,6 @@ copy_checkout "$checkout"
 mkdir "$tmp/hooks"
 ln -s "$PWD/tests/packaging/install_check.sh" "$tmp/hooks/post_install_e2e"
 
-install_tools() {
-    # Debian's pytest runs under Debian's python3, whatever python3 comes first on the PATH.
-    need_packages lintian desktop-file-utils man-db unzip python3-pytest piuparts
-}
-
 same_bytes() {
     local copy=$tmp/again
     # The fetched upstream sources go along, to spare the downloads (freeglut is built again).
@@ -76,8 +71,9 @@ install_purge() {
 SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 export SOURCE_DATE_EPOCH
 echo "Package checks"
-stage "install tools" install_tools
+stage "install tools" need_packages lintian desktop-file-utils man-db unzip python3-pytest piuparts
 stage "scripts/package" scripts/package
+# Debian's pytest runs under Debian's python3, whatever python3 comes first on the PATH.
 stage "dist/ as files" /usr/bin/python3 -m pytest -q tests/packaging
 stage "the zip's whirlet.exe" env WHIRLET_EXE="$(ls dist/whirlet-*-win32.zip)" \
     /usr/bin/python3 -m pytest -q tests/windows
