@@ -175,18 +175,13 @@ fetch_upstream_source() {
                    -o Dir::Etc::SourceParts=/nonexistent -o Dir::State::Lists="$state/lists"
                    -o Dir::Cache="$state/cache" -o APT::Sandbox::User=root)
         logged "$state/update.log" apt-get "${apt[@]}" -qq update || return 1
-        local uri file size hash
-        read -r uri file size hash < <(apt-get "${apt[@]}" -qq source --print-uris \
-            --only-source "$package" 2>/dev/null |
-            grep -E "^'[^']+' ${package}_[^ ]+\.orig\.tar\.[a-z0-9]+ ") || {
-            echo "No upstream tarball of $package in the archives' source indexes" >&2
-            return 1
-        }
-        logged "$state/download.log" /usr/lib/apt/apt-helper "${apt[@]}" download-file \
-            "${uri//\'/}" "$state/$file" "$hash" || return 1
+        # The tarballs alone (not the .dsc nor Debian's own), into $state.
+        (cd "$state" && logged download.log apt-get "${apt[@]}" -qq source --download-only \
+            --tar-only --only-source "$package") || return 1
+        local tarball=("$state/$package"_*.orig.tar.*)
         # Callers take its output in $(...), where set -e does not reach.
-        tar -xf "$state/$file" -C "$dir/source" ${1:+--wildcards} "$@" || return 1
-        local version=${file#"${package}_"}
+        tar -xf "${tarball[0]}" -C "$dir/source" ${1:+--wildcards} "$@" || return 1
+        local version=${tarball[0]#"$state/${package}_"}
         echo "$package ${version%.orig.tar.*}: upstream tarball of Debian's source package" \
             >"$dir/version"
     fi
