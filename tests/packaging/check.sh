@@ -11,11 +11,10 @@ mkdir -p build
 tmp=$(mktemp -d "$PWD/build/package-check.XXXXXX")
 # piuparts ignores what changes under /tmp, where the end-to-end checks run from this copy.
 checkout=$(mktemp -d /tmp/whirlet-checkout.XXXXXX)
-stage_name=setup
 on_exit() {
     local status=$?
     "${sudo[@]}" rm -rf "$tmp" "$checkout"  # piuparts and its hook write as root
-    [ "$status" -eq 0 ] || echo "Package checks: FAIL (stage: $stage_name)" >&2
+    [ "$status" -eq 0 ] || echo "Package checks: FAIL (stage: ${stage_name:-setup})" >&2
 }
 trap on_exit EXIT
 copy_checkout "$checkout"
