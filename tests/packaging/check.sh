@@ -12,9 +12,8 @@ tmp=$(mktemp -d "$PWD/build/package-check.XXXXXX")
 # piuparts ignores what changes under /tmp, where the end-to-end checks run from this copy.
 checkout=$(mktemp -d /tmp/whirlet-checkout.XXXXXX)
 on_exit() {
-    local status=$?
+    [ $? -eq 0 ] || echo "Package checks: FAIL (stage: ${stage_name:-setup})" >&2
     "${sudo[@]}" rm -rf "$tmp" "$checkout"  # piuparts and its hook write as root
-    [ "$status" -eq 0 ] || echo "Package checks: FAIL (stage: ${stage_name:-setup})" >&2
 }
 trap on_exit EXIT
 copy_checkout "$checkout"
