@@ -73,8 +73,10 @@ web_packages=(emscripten cmake make xz-utils python3)
 
 # Looking at the page: headless Chromium driven from node (Debian's nodejs and npm bring
 # puppeteer-core from npm's registry), whose control socket is on "localhost" (netbase names it
-# where a minimal system has no /etc/hosts), and a font for the page's text.
-browser_packages=(chromium nodejs npm netbase fonts-dejavu-core)
+# where a minimal system has no /etc/hosts), and a font for the page's text. A node from elsewhere
+# (NodeSource's, say) brings its own npm, which conflicts with Debian's.
+browser_packages=(chromium nodejs netbase fonts-dejavu-core)
+command -v npm >/dev/null || browser_packages+=(npm)
 
 # The web tests: Firefox too, on a virtual display (its headless mode has no WebGL here), and the
 # desktop build's GL (through surfaceless EGL) to compare the camera with.
@@ -123,30 +125,20 @@ run_under_wine() {
 }
 
 # Usage: runs_32_bit SCRATCH_FILE
-# Whether this kernel runs 32-bit x86 programs (status 0; 3 when it does not): some virtual
-# machines boot with that switched off. Tried on a minimal i386 ELF that only exits 0, written to
-# SCRATCH_FILE and run from python3 because bash would fall back to reading a file it cannot
-# execute as a script.
+# Whether this kernel runs 32-bit x86 programs (some virtual machines boot with that switched off),
+# asked by running a minimal i386 program written to SCRATCH_FILE. Where that file cannot be
+# written or run at all, the script stops: only the kernel's refusal means no.
 runs_32_bit() {
-    python3 - "$1" <<'EOF'
-import errno, os, subprocess, sys
-
-# ELF header (executable, i386, entry 0x08048054), one segment loading the whole 91 bytes at
-# 0x08048000, and the code: xor ebx,ebx; xor eax,eax; inc eax; int 0x80, which is exit(0).
-elf = bytes.fromhex("7f454c46 010101 000000000000000000 0200 0300 01000000 54800408 34000000"
-                    " 00000000 00000000 3400 2000 0100 0000 0000 0000"
-                    " 01000000 00000000 00800408 00800408 5b000000 5b000000 05000000 00100000"
-                    " 31db 31c0 40 cd80")
-with open(sys.argv[1], "wb") as out:
-    out.write(elf)
-os.chmod(sys.argv[1], 0o755)
-try:
-    sys.exit(0 if subprocess.run([sys.argv[1]]).returncode == 0 else 3)
-except OSError as error:  # only "Exec format error" answers the question
-    if error.errno != errno.ENOEXEC:
-        raise
-    sys.exit(3)
-EOF
+    # ELF header (executable, i386, entry 0x08048054), one segment loading the whole 91 bytes at
+    # 0x08048000, and the code: xor ebx,ebx; xor eax,eax; inc eax; int 0x80, which is exit(0).
+    local elf="7f454c46 010101 000000000000000000 0200 0300 01000000 54800408 34000000
+               00000000 00000000 3400 2000 0100 0000 0000 0000
+               01000000 00000000 00800408 00800408 5b000000 5b000000 05000000 00100000
+               31db 31c0 40 cd80"
+    printf %b "$(tr -d ' \n' <<<"$elf" | sed 's/../\\x&/g')" >"$1" && chmod +x "$1" &&
+        [ -x "$1" ] || { echo "Cannot run a program from $1" >&2; exit 1; }
+    # A refused binary is not read as a script: bash says so, with status 126.
+    "$1" 2>/dev/null
 }
 
 # Installs 32-bit Wine, adding the i386 architecture first where it is missing (need_packages
@@ -158,48 +150,41 @@ need_wine32() {
 
 # Usage: fetch_upstream_source PACKAGE DIR [MEMBER_PATTERN...]
 # Unpacks the upstream tarball of a Debian source package into DIR/source (only the members that
-# match the tar wildcards, when some are given) and prints the path of the unpacked tree. It
-# comes from the Debian or Ubuntu archives that apt already uses, through a private apt state
+# match the tar wildcards, when some are given), once, and prints the path of the unpacked tree.
+# It comes from the Debian or Ubuntu archives that apt already uses, through a private apt state
 # under DIR (the system's sources stay as they are), and is checked against the archive's signed
-# hash. Debian's own patches serve Debian's packaging, so they are not fetched.
+# hash. Debian's own patches serve Debian's packaging, so they are not fetched. DIR is absolute:
+# apt reads relative paths in its options as relative to /etc/apt.
 fetch_upstream_source() {
-    local package=$1 dir top
-    dir=$(realpath -m "$2")  # apt reads relative paths in its options as relative to /etc/apt
+    local package=$1 dir=$2 state=$2/apt
     shift 2
-    top=$(find "$dir/source" -mindepth 1 -maxdepth 1 -type d -print -quit 2>/dev/null)
-    if [ -n "$top" ] && [ -f "$dir/version" ]; then
-        cat "$dir/version" >&2
-        echo "$top"
-        return
+    if [ ! -f "$dir/version" ]; then  # written last, when the tree is there
+        rm -rf "$dir/source" "$state"
+        mkdir -p "$dir/source" "$state/lists/partial" "$state/cache"
+        apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT) $(ORIGIN)' \
+            'Identifier: Packages' |
+            awk '$4 == "Debian" || $4 == "Ubuntu" { print "deb-src", $1, $2, $3 }' |
+            sort -u >"$state/sources.list"
+        if [ ! -s "$state/sources.list" ]; then
+            echo "apt knows no Debian or Ubuntu archive to fetch $package's source from." >&2
+            echo "Unpack its upstream source into $dir/source and write its version into" \
+                 "$dir/version by hand, then run this again." >&2
+            return 1
+        fi
+        local apt=(-o Dir::Etc::SourceList="$state/sources.list"
+                   -o Dir::Etc::SourceParts=/nonexistent -o Dir::State::Lists="$state/lists"
+                   -o Dir::Cache="$state/cache" -o APT::Sandbox::User=root)
+        logged "$state/update.log" apt-get "${apt[@]}" -qq update || return 1
+        # The tarballs alone (not the .dsc nor Debian's own), into $state.
+        (cd "$state" && logged download.log apt-get "${apt[@]}" -qq source --download-only \
+            --tar-only --only-source "$package") || return 1
+        local tarball=("$state/$package"_*.orig.tar.*)
+        # Callers take its output in $(...), where set -e does not reach.
+        tar -xf "${tarball[0]}" -C "$dir/source" ${1:+--wildcards} "$@" || return 1
+        local version=${tarball[0]#"$state/${package}_"}
+        echo "$package ${version%.orig.tar.*}: upstream tarball of Debian's source package" \
+            >"$dir/version"
     fi
-    local state=$dir/apt
-    rm -rf "$dir/source" "$dir/version" "$state"
-    mkdir -p "$dir/source" "$state/lists/partial" "$state/cache"
-    apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT) $(ORIGIN)' \
-        'Identifier: Packages' |
-        awk '$4 == "Debian" || $4 == "Ubuntu" { print "deb-src", $1, $2, $3 }' |
-        sort -u >"$state/sources.list"
-    if [ ! -s "$state/sources.list" ]; then
-        echo "apt knows no Debian or Ubuntu archive to fetch $package's source from." >&2
-        echo "Unpack its upstream source into $dir/source by hand, then run this again." >&2
-        return 1
-    fi
-    local apt=(-o Dir::Etc::SourceList="$state/sources.list" -o Dir::Etc::SourceParts=/nonexistent
-               -o Dir::State::Lists="$state/lists" -o Dir::Cache="$state/cache"
-               -o APT::Sandbox::User=root)
-    logged "$state/update.log" apt-get "${apt[@]}" -qq update || return 1
-    local uri file size hash
-    read -r uri file size hash < <(apt-get "${apt[@]}" -qq source --print-uris --only-source \
-        "$package" 2>/dev/null | grep -E "^'[^']+' ${package}_[^ ]+\.orig\.tar\.[a-z0-9]+ ") || {
-        echo "No upstream tarball of $package in the archives' source indexes" >&2
-        return 1
-    }
-    logged "$state/download.log" /usr/lib/apt/apt-helper "${apt[@]}" download-file \
-        "${uri//\'/}" "$state/$file" "$hash" || return 1
-    # Callers take its output in $(...), where set -e does not reach.
-    tar -xf "$state/$file" -C "$dir/source" ${1:+--wildcards} "$@" || return 1
-    local version=${file#"${package}_"}
-    echo "$package ${version%.orig.tar.*}: upstream tarball of Debian's source package" |
-        tee "$dir/version" >&2
+    cat "$dir/version" >&2
     find "$dir/source" -mindepth 1 -maxdepth 1 -type d -print -quit
 }

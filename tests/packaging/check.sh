@@ -11,22 +11,15 @@ mkdir -p build
 tmp=$(mktemp -d "$PWD/build/package-check.XXXXXX")
 # piuparts ignores what changes under /tmp, where the end-to-end checks run from this copy.
 checkout=$(mktemp -d /tmp/whirlet-checkout.XXXXXX)
-stage_name=setup
 on_exit() {
-    local status=$?
+    [ $? -eq 0 ] || echo "Package checks: FAIL (stage: ${stage_name:-setup})" >&2
     "${sudo[@]}" rm -rf "$tmp" "$checkout"  # piuparts and its hook write as root
-    [ "$status" -eq 0 ] || echo "Package checks: FAIL (stage: $stage_name)" >&2
 }
 trap on_exit EXIT
 copy_checkout "$checkout"
 # piuparts' hooks, for both releases: install_check.sh after installing.
 mkdir "$tmp/hooks"
 ln -s "$PWD/tests/packaging/install_check.sh" "$tmp/hooks/post_install_e2e"
-
-install_tools() {
-    # Debian's pytest runs under Debian's python3, whatever python3 comes first on the PATH.
-    need_packages lintian desktop-file-utils man-db unzip python3-pytest python3-pil piuparts
-}
 
 same_bytes() {
     local copy=$tmp/again
@@ -40,15 +33,13 @@ same_bytes() {
 
 # The zip's program, as a Windows user gets it, in a fresh folder and a fresh Wine prefix.
 zip_under_wine() {
-    local folder=$tmp/unzipped probe=0
+    local folder=$tmp/unzipped
     unzip -q dist/whirlet-*-win32.zip -d "$folder"
-    runs_32_bit "$tmp/exit0-i386" || probe=$?
-    if [ "$probe" -eq 3 ]; then
+    if ! runs_32_bit "$tmp/exit0-i386"; then
         echo "  NOT RUN: this kernel runs no 32-bit programs, so no 32-bit Wine either; the zip's" \
              "32-bit whirlet.exe was checked from its files only (headers, resources, contents)."
         return 0
     fi
-    [ "$probe" -eq 0 ] || return 1
     need_wine32
     need_packages "${e2e_packages[@]}"
     run_under_wine i686 "$folder/whirlet.exe"
@@ -78,8 +69,9 @@ install_purge() {
 SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 export SOURCE_DATE_EPOCH
 echo "Package checks"
-stage "install tools" install_tools
+stage "install tools" need_packages lintian desktop-file-utils man-db unzip python3-pytest python3-pil piuparts
 stage "scripts/package" scripts/package
+# Debian's pytest runs under Debian's python3, whatever python3 comes first on the PATH.
 stage "dist/ as files" /usr/bin/python3 -m pytest -q tests/packaging
 stage "the zip's whirlet.exe" env WHIRLET_EXE="$(ls dist/whirlet-*-win32.zip)" \
     /usr/bin/python3 -m pytest -q tests/windows
