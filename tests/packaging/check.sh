@@ -69,7 +69,8 @@ install_purge() {
 SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 export SOURCE_DATE_EPOCH
 echo "Package checks"
-stage "install tools" need_packages lintian desktop-file-utils man-db unzip python3-pytest python3-pil piuparts
+stage "install tools" need_packages lintian desktop-file-utils man-db unzip python3-pytest \
+    python3-pil piuparts
 stage "scripts/package" scripts/package
 # Debian's pytest runs under Debian's python3, whatever python3 comes first on the PATH.
 stage "dist/ as files" /usr/bin/python3 -m pytest -q tests/packaging
