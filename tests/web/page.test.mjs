@@ -206,12 +206,13 @@ async function assertStill(tab, why) {
   return at;
 }
 
-// The bits of the projection matrix the page's GL holds, column-major.
+// The projection matrix the page's GL holds, column-major, in 32-bit floats: deepEqual tells -0
+// from 0, so equal matrices have equal bits.
 const projection = (tab) => tab.evaluate(
-  () => Array.from(new Uint32Array(Float32Array.from(GLImmediate.matrix[1]).buffer)));
+  () => Array.from(Float32Array.from(GLImmediate.matrix[1])));
 
 // The projection matrix that the desktop build's reshapeView leaves in the system's GL for each
-// size, as bits (tests/web/desktop_projection.cpp, built here with CMake into build/web-desktop).
+// size (tests/web/desktop_projection.cpp, built here with CMake into build/web-desktop).
 function desktopProjections(sizes) {
   const build = path.join(HERE, '../../build/web-desktop');
   const configure = ['-S', HERE, '-B', build, '-DCMAKE_BUILD_TYPE=Release', '-DWHIRLET_WERROR=ON'];
@@ -221,7 +222,7 @@ function desktopProjections(sizes) {
   const out = execFileSync(path.join(build, 'desktop_projection'),
                            sizes.map(([w, h]) => `${w}x${h}`), {encoding: 'utf8'});
   return Object.fromEntries(out.trim().split('\n').map((line, i) => [
-    sizes[i].join('x'), line.split(' ').map((word) => parseInt(word, 16))]));
+    sizes[i].join('x'), line.split(' ').map(Math.fround)]));
 }
 
 // ---------------------------------------------------------------------------------------------
