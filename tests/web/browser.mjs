@@ -21,7 +21,7 @@ import puppeteer from 'puppeteer-core';
 // nothing prevented).
 const PROBE = `(() => {
   const raf = window.requestAnimationFrame.bind(window);
-  const probe = window.__probe = {frames: 0, first: null, wanted: new Map(), raf,
+  const probe = window.__probe = {frames: 0, first: null, wanted: [], raf,
                                   violations: [], browserMenus: 0};
   document.addEventListener('securitypolicyviolation', (event) => {
     probe.violations.push(event.violatedDirective + ' ' + event.blockedURI);
@@ -56,15 +56,12 @@ const PROBE = `(() => {
     callback(time);
     probe.frames += 1;
     if (probe.frames === 1) probe.first = read();
-    const resolve = probe.wanted.get(probe.frames);
-    if (resolve) {
-      probe.wanted.delete(probe.frames);
-      resolve(read());
-    }
+    if (probe.frames === probe.wanted[0]) probe.wanted[1](read());
   });
+  // One frame waited for at a time: the tests never want two at once.
   probe.grab = (frame, timeout) => new Promise((resolve, reject) => {
     if (frame <= probe.frames) return reject(new Error('frame ' + frame + ' is already past'));
-    probe.wanted.set(frame, resolve);
+    probe.wanted = [frame, resolve];
     setTimeout(() => reject(new Error('no animation frame ' + frame + ' in ' + timeout + ' s')),
                timeout * 1000);
   });
@@ -79,16 +76,13 @@ export async function serve(site) {
   const folder = '/some/folder/';
   const server = http.createServer((request, response) => {
     const name = decodeURIComponent(new URL(request.url, 'http://x').pathname);
-    const file = name.startsWith(folder) &&
-      path.join(site, name.endsWith('/') ? name.slice(folder.length) + 'index.html'
-                                         : name.slice(folder.length));
+    const file = path.join(site, name.slice(folder.length) || 'index.html');
     fs.readFile(file, (error, data) => {
-      if (error || !file || !file.startsWith(site)) {
-        response.writeHead(404).end();
-        return;
+      if (error || !name.startsWith(folder) || !file.startsWith(site)) {
+        return response.writeHead(404).end();
       }
-      response.writeHead(200, {'Content-Type': TYPES[path.extname(file)] || 'text/plain'});
-      response.end(data);
+      const type = TYPES[path.extname(file)] || 'text/plain';
+      response.writeHead(200, {'Content-Type': type}).end(data);
     });
   });
   await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
