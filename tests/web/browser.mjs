@@ -120,9 +120,15 @@ export class Tab {
     page.on('pageerror', (error) => this.said.push(['pageerror', String(error)]));
   }
 
-  async load(url) {
+  // Loads the page in a viewport of that size; its first frame. Away first: what the last page
+  // says as it goes (a reload by the driver cut short, say) is not this page's.
+  async load(url, viewport) {
+    await this.page.goto('about:blank');
+    await this.setViewport(viewport);
+    this.said = [];
     await this.page.goto(url);
     await this.waitFor('window.__probe && window.__probe.first', 30, "the program's first frame");
+    return new Frame(await this.evaluate('window.__probe.first'));
   }
 
   evaluate(expression, ...args) {
@@ -151,14 +157,6 @@ export class Tab {
     } catch (error) {
       if (!/setScreenOrientationOverride/.test(error.message)) throw error;
     }
-  }
-
-  frames() {
-    return this.evaluate('window.__probe.frames');
-  }
-
-  async firstFrame() {
-    return new Frame(await this.evaluate('window.__probe.first'));
   }
 
   // The page's next frame but one once drawn, or the first from then on that shows the triangle
@@ -201,8 +199,7 @@ if (import.meta.url === pathToFileURL(process.argv[1]).href) {
   const browser = await launch('chromium');
   try {
     const tab = await Tab.open(browser);
-    await tab.page.setViewport({width: 560, height: 500});
-    await tab.load(server.url);
+    await tab.load(server.url, {width: 560, height: 500});
     await tab.frame(30);
     await tab.page.screenshot({path: screenshot});
   } finally {

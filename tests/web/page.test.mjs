@@ -200,9 +200,9 @@ const runFrames = (tab, count) => tab.evaluate((count) => new Promise((done) => 
 
 // Runs the browser for some frames and checks the page drew none meanwhile: its frame count.
 async function assertStill(tab, why) {
-  const at = await tab.frames();
+  const at = await tab.evaluate('__probe.frames');
   await runFrames(tab, 10);
-  assert.equal(await tab.frames(), at, `frames drawn ${why}`);
+  assert.equal(await tab.evaluate('__probe.frames'), at, `frames drawn ${why}`);
   return at;
 }
 
@@ -259,14 +259,7 @@ for (const engine of ENGINES) {
     });
     after(() => browser.close());
 
-    // Away first: what the last page says as it goes (a reload by the driver cut short, say)
-    // is not this page's.
-    const load = async (viewport = DESKTOP) => {
-      await tab.page.goto('about:blank');
-      await tab.setViewport(viewport);
-      tab.said = [];
-      await tab.load(server.url);
-    };
+    const load = (viewport = DESKTOP) => tab.load(server.url, viewport);
     afterEach(async () => {
       assert.deepEqual(await tab.evaluate(() => [__probe.violations, __probe.browserMenus]),
                        [[], 0], "Content-Security-Policy violations, the browser's own menus");
@@ -277,7 +270,7 @@ for (const engine of ENGINES) {
 
     test('the page: title, what works here, the 320x320 window; the first frame, then one ' +
          'degree per shown frame: 45, 90 (edge-on), 150', async () => {
-      await load();
+      const first = await load();
       assert.equal(await tab.evaluate(() => document.title), TITLE);
       assert.deepEqual(await shown(tab), ['MAIN', 'H1', 'how', 'frame', 'canvas', 'corner',
                                           'pause']);
@@ -289,7 +282,6 @@ for (const engine of ENGINES) {
       const {size, store} = await canvas(tab);
       assert.deepEqual([size, store], [[320, 320], [320, 320]]);
 
-      const first = await tab.firstFrame();
       assert.equal(first.number, 1);
       assertShows(first, 'White');
       assert.ok(first.count > 2000, `the unturned triangle is nearly whole: ${first}`);
@@ -462,11 +454,11 @@ for (const engine of ENGINES) {
 
     test('sharp on a dense screen: the store in device pixels, following the density',
          async () => {
-      await load({...DESKTOP, deviceScaleFactor: 2});
+      const first = await load({...DESKTOP, deviceScaleFactor: 2});
       const {size, store} = await canvas(tab);
       assert.deepEqual([size, store], [[320, 320], DENSE]);
       assert.deepEqual(await projection(tab), desktop[DENSE.join('x')]);
-      assertShows(await tab.firstFrame(), 'White', 24);
+      assertShows(first, 'White', 24);
       const frame = await tab.frame(30);
       assert.deepEqual([frame.width, frame.height], DENSE);
       assertShows(frame, 'White', 24);
@@ -513,7 +505,7 @@ for (const engine of ENGINES) {
         await page.removeScriptToEvaluateOnNewDocument(identifier);
       }
       assert.deepEqual(await shown(tab), ['MAIN', 'H1', 'no-webgl']);
-      assert.equal(await tab.frames(), 0, 'the program draws nothing');
+      assert.equal(await tab.evaluate('__probe.frames'), 0, 'the program draws nothing');
 
       await page.goto(`file://${SITE}/index.html`);
       await tab.waitFor("!document.getElementById('from-disk').hidden", 30, 'the message');
