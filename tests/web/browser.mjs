@@ -14,11 +14,10 @@ import {pathToFileURL} from 'node:url';
 import puppeteer from 'puppeteer-core';
 
 // Injected before the page's own scripts. Every animation-frame callback is wrapped so that the
-// frames can be counted and, on request, read back right after the page drew them: later, the
-// browser has shown and cleared the drawing buffer. The first frame is always kept. A frame is
-// read in the page into its lit pixels row by row, and their colours: small enough to send.
-// Also counted: the policy's violations, and the browser's own menus (contextmenu events that
-// nothing prevented).
+// frames can be counted and, on request, read back in the page right after the page drew them
+// (later, the browser has shown and cleared the drawing buffer) into a Frame's few numbers. The
+// first frame is always kept. Also counted: the policy's violations, and the browser's own menus
+// (contextmenu events that nothing prevented).
 const PROBE = `(() => {
   const raf = window.requestAnimationFrame.bind(window);
   const probe = window.__probe = {frames: 0, first: null, wanted: [], raf,
@@ -179,11 +178,6 @@ export class Frame {
     if (!grabbed) throw new Error('no frame was read: the canvas has no GL context');
     Object.assign(this, grabbed);
     this.count = Object.values(this.spans).reduce((sum, span) => sum + span[2], 0);
-  }
-
-  get colour() {
-    const colours = Object.keys(this.colours);
-    return colours.length === 1 ? colours[0] : null;
   }
 
   toString() {

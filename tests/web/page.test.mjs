@@ -38,7 +38,6 @@ const TOOLCHAIN_LINES = [
 // Chromium's note that the tests' own read-back of the canvas stalls its GPU work.
 const PROBE_NOISE = /GPU stall due to ReadPixels/;
 
-// ---------------------------------------------------------------------------------------------
 // What a frame must show: the camera of tests/e2e/geometry.py
 
 const VERTICES = [[-0.5, -0.5, 0], [0.5, 0, 0], [0, 0.5, 0]];
@@ -64,9 +63,8 @@ function expectedSpans(angle, width, height) {
       return Math.min(ya, yb) <= centre && centre < Math.max(ya, yb)
         ? [xa + (centre - ya) * (xb - xa) / (yb - ya)] : [];
     }).sort((a, b) => a - b);
-    if (xs.length === 2 && Math.ceil(xs[0] - 0.5) <= Math.floor(xs[1] - 0.5)) {
-      spans[y] = [Math.ceil(xs[0] - 0.5), Math.floor(xs[1] - 0.5)];
-    }
+    const [first, last] = [Math.ceil(xs[0] - 0.5), Math.floor(xs[1] - 0.5)];
+    if (xs.length === 2 && first <= last) spans[y] = [first, last];
   }
   return spans;
 }
@@ -87,10 +85,11 @@ function assertShows(frame, colour, tolerance = 12) {
   }
   assert.ok(wrong <= tolerance, `${frame}: ${wrong} pixels differ from the triangle turned by ` +
                                 `${angle} degrees (${area} pixels)`);
-  if (area > tolerance) assert.equal(frame.colour, COLOURS[colour], `${frame}: not ${colour}`);
+  if (area > tolerance) {
+    assert.deepEqual(Object.keys(frame.colours), [COLOURS[colour]], `${frame}: not ${colour}`);
+  }
 }
 
-// ---------------------------------------------------------------------------------------------
 // Using the page
 
 // The canvas: where it is, its size on the page and its backing store's.
@@ -225,7 +224,6 @@ function desktopProjections(sizes) {
     sizes[i].join('x'), line.split(' ').map(Math.fround)]));
 }
 
-// ---------------------------------------------------------------------------------------------
 // The tests, in each engine: one browser and one tab per engine, the page loaded afresh for
 // each test; after each, the console holds nothing but the toolchain's own lines, no policy
 // violation was reported and the browser's own menu never opened.
