@@ -98,9 +98,6 @@ const canvas = (tab) => tab.evaluate(() => {
   return {left: r.left, top: r.top, size: [r.width, r.height], store: [c.width, c.height]};
 });
 
-// The line saying what works here.
-const howText = (tab) => tab.evaluate(() => document.getElementById('how').textContent);
-
 // The elements shown, by id or else tag.
 const shown = (tab) => tab.evaluate(() => [...document.body.querySelectorAll('*')]
   .filter((e) => e.getClientRects().length).map((e) => e.id || e.tagName));
@@ -108,7 +105,7 @@ const shown = (tab) => tab.evaluate(() => [...document.body.querySelectorAll('*'
 // What the page shows of its menus and buttons: the open menus, outermost first, each as its
 // accessible name then its entries' labels, and where the first is; the focus: 'frame', a menu
 // entry's label, or another element's id or tag, and its outline; the aria-expanded of "RGB Menu"
-// (null with no menu open); and the Pause/Play button's label.
+// (null with no menu open); the Pause/Play button's label; and the line saying what works here.
 const state = (tab) => tab.evaluate(() => {
   const name = (m) => m.getAttribute('aria-label') ||
     document.getElementById(m.getAttribute('aria-labelledby')).textContent;
@@ -124,6 +121,7 @@ const state = (tab) => tab.evaluate(() => {
     ring: ((s) => s.outlineStyle + ' ' + s.outlineWidth)(getComputedStyle(focus)),
     expanded: opener && opener.getAttribute('aria-expanded'),
     button: document.getElementById('pause').textContent,
+    how: document.getElementById('how').textContent,
   };
 });
 
@@ -273,7 +271,7 @@ for (const engine of ENGINES) {
       assert.equal(await tab.evaluate(() => document.title), TITLE);
       assert.deepEqual(await shown(tab), ['MAIN', 'H1', 'how', 'frame', 'canvas', 'corner',
                                           'pause']);
-      const how = await howText(tab);
+      const {how} = await state(tab);
       for (const words of [/Right-click/, /Shift\+F10/, /corner/, /Pause stops/]) {
         assert.match(how, words);
       }
@@ -429,7 +427,7 @@ for (const engine of ENGINES) {
           await page.emulateMediaFeatures([]);
         }
         assert.equal(await assertStill(tab, 'while paused'), 1);
-        assert.match(await howText(tab), /paused.*less motion.*Play/);
+        assert.match((await state(tab)).how, /paused.*less motion.*Play/);
         await step(tab, 'Tab Tab', {focus: 'pause', button: 'Play'});
         await step(tab, 'Enter', {focus: 'pause', button: 'Pause'});
         assertShows(await tab.frame(20), 'White');
@@ -530,7 +528,7 @@ for (const engine of ENGINES) {
           font: parseFloat(getComputedStyle(document.getElementById('how')).fontSize),
         }));
         assert.deepEqual(layout, {width: 375, scroll: 375, font: 14});
-        const how = await howText(tab);
+        const {how} = await state(tab);
         assert.match(how, /Touch and hold the picture for colours/);
         assert.doesNotMatch(how, /Right-click|Shift\+F10/);
         const {left, size: [width], store} = await canvas(tab);
