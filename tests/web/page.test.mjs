@@ -386,10 +386,8 @@ for (const engine of ENGINES) {
       const touch = tab.page.touchscreen;
       const {left, top} = await canvas(tab);
       const [x, y] = [left + 40, top + 50];
-      const tap = (label) => async () => {
-        await touch.touchStart(...(label ? await entryCentre(tab, label) : [x + 200, y + 200]));
-        await touch.touchEnd();
-      };
+      const tap = (label) => async () =>
+        touch.tap(...(label ? await entryCentre(tab, label) : [x + 200, y + 200]));
       // A finger held still past the half second, with the browser's contextmenu event as some
       // browsers send it, or none.
       const hold = (contextmenu) => async () => {
