@@ -14,14 +14,13 @@ import {pathToFileURL} from 'node:url';
 import puppeteer from 'puppeteer-core';
 
 // Injected before the page's own scripts. Every animation-frame callback is wrapped so that the
-// frames can be counted and, on request, read back right after the page drew them: later, the
-// browser has shown and cleared the drawing buffer. The first frame is always kept. A frame is
-// read in the page into its lit pixels row by row, and their colours: small enough to send.
-// Also counted: the policy's violations, and the browser's own menus (contextmenu events that
-// nothing prevented).
+// frames can be counted and, on request, read back in the page right after the page drew them
+// (later, the browser has shown and cleared the drawing buffer) into a Frame's few numbers. The
+// first frame is always kept. Also counted: the policy's violations, and the browser's own menus
+// (contextmenu events that nothing prevented).
 const PROBE = `(() => {
   const raf = window.requestAnimationFrame.bind(window);
-  const probe = window.__probe = {frames: 0, first: null, wanted: new Map(), raf,
+  const probe = window.__probe = {frames: 0, first: null, wanted: [], raf,
                                   violations: [], browserMenus: 0};
   document.addEventListener('securitypolicyviolation', (event) => {
     probe.violations.push(event.violatedDirective + ' ' + event.blockedURI);
@@ -56,15 +55,12 @@ const PROBE = `(() => {
     callback(time);
     probe.frames += 1;
     if (probe.frames === 1) probe.first = read();
-    const resolve = probe.wanted.get(probe.frames);
-    if (resolve) {
-      probe.wanted.delete(probe.frames);
-      resolve(read());
-    }
+    if (probe.frames === probe.wanted[0]) probe.wanted[1](read());
   });
+  // One frame waited for at a time: the tests never want two at once.
   probe.grab = (frame, timeout) => new Promise((resolve, reject) => {
     if (frame <= probe.frames) return reject(new Error('frame ' + frame + ' is already past'));
-    probe.wanted.set(frame, resolve);
+    probe.wanted = [frame, resolve];
     setTimeout(() => reject(new Error('no animation frame ' + frame + ' in ' + timeout + ' s')),
                timeout * 1000);
   });
@@ -79,16 +75,13 @@ export async function serve(site) {
   const folder = '/some/folder/';
   const server = http.createServer((request, response) => {
     const name = decodeURIComponent(new URL(request.url, 'http://x').pathname);
-    const file = name.startsWith(folder) &&
-      path.join(site, name.endsWith('/') ? name.slice(folder.length) + 'index.html'
-                                         : name.slice(folder.length));
+    const file = path.join(site, name.slice(folder.length) || 'index.html');
     fs.readFile(file, (error, data) => {
-      if (error || !file || !file.startsWith(site)) {
-        response.writeHead(404).end();
-        return;
+      if (error || !name.startsWith(folder) || !file.startsWith(site)) {
+        return response.writeHead(404).end();
       }
-      response.writeHead(200, {'Content-Type': TYPES[path.extname(file)] || 'text/plain'});
-      response.end(data);
+      const type = TYPES[path.extname(file)] || 'text/plain';
+      response.writeHead(200, {'Content-Type': type}).end(data);
     });
   });
   await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
@@ -126,9 +119,15 @@ export class Tab {
     page.on('pageerror', (error) => this.said.push(['pageerror', String(error)]));
   }
 
-  async load(url) {
+  // Loads the page in a viewport of that size; its first frame. Away first: what the last page
+  // says as it goes (a reload by the driver cut short, say) is not this page's.
+  async load(url, viewport) {
+    await this.page.goto('about:blank');
+    await this.setViewport(viewport);
+    this.said = [];
     await this.page.goto(url);
     await this.waitFor('window.__probe && window.__probe.first', 30, "the program's first frame");
+    return new Frame(await this.evaluate('window.__probe.first'));
   }
 
   evaluate(expression, ...args) {
@@ -159,14 +158,6 @@ export class Tab {
     }
   }
 
-  frames() {
-    return this.evaluate('window.__probe.frames');
-  }
-
-  async firstFrame() {
-    return new Frame(await this.evaluate('window.__probe.first'));
-  }
-
   // The page's next frame but one once drawn, or the first from then on that shows the triangle
   // turned by `angle` degrees. Worked out in the page, where no frame passes meanwhile. The wait
   // allows for a slow browser on a busy machine: five frames a second.
@@ -189,11 +180,6 @@ export class Frame {
     this.count = Object.values(this.spans).reduce((sum, span) => sum + span[2], 0);
   }
 
-  get colour() {
-    const colours = Object.keys(this.colours);
-    return colours.length === 1 ? colours[0] : null;
-  }
-
   toString() {
     const colours = Object.entries(this.colours).slice(0, 4).map((e) => e.join(': '));
     return `<frame ${this.number} ${this.width}x${this.height}: ${this.count} lit, ` +
@@ -207,8 +193,7 @@ if (import.meta.url === pathToFileURL(process.argv[1]).href) {
   const browser = await launch('chromium');
   try {
     const tab = await Tab.open(browser);
-    await tab.page.setViewport({width: 560, height: 500});
-    await tab.load(server.url);
+    await tab.load(server.url, {width: 560, height: 500});
     await tab.frame(30);
     await tab.page.screenshot({path: screenshot});
   } finally {

@@ -1,5 +1,5 @@
 // Prints the projection matrix that the desktop build's reshapeView leaves in the GL, for each
-// WIDTHxHEIGHT argument: one line of 16 floats, each as the hexadecimal of its 32 bits.
+// WIDTHxHEIGHT argument: one line of 16 floats, each in the 9 digits that give back its 32 bits.
 // The GL is the system's own (Mesa here) through a surfaceless EGL context: no display needed.
 #include "scene.h"
 
@@ -7,9 +7,7 @@
 #include <EGL/eglext.h>
 #include <GL/gl.h>
 
-#include <cstdint>
 #include <cstdio>
-#include <cstring>
 
 int main(int argc, char** argv)
 {
@@ -37,11 +35,8 @@ int main(int argc, char** argv)
         GLfloat m[16];
         glGetFloatv(GL_PROJECTION_MATRIX, m);
         for (int k = 0; k < 16; ++k) {
-            std::uint32_t bits;
-            std::memcpy(&bits, &m[k], sizeof bits);
-            std::printf("%08x%c", static_cast<unsigned>(bits), k == 15 ? '\n' : ' ');
+            std::printf("%.9g%c", m[k], k == 15 ? '\n' : ' ');
         }
     }
-    eglTerminate(display);
     return 0;
 }
