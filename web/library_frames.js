@@ -27,7 +27,6 @@ var LibraryWebFrames = {
     idle: 0,
     redisplay: false,
     scheduled: 0,  // the pending animation frame's id
-    followed: false,
     lost: false,
     paused: false,
 
@@ -73,8 +72,6 @@ var LibraryWebFrames = {
 
     followFrame: function() {
       var canvas = Module['canvas'];
-      if (WebFrames.followed || !canvas.parentElement) return;
-      WebFrames.followed = true;
       // glutMainLoop's first reshape takes the canvas's size: the right one from the start.
       var size = WebFrames.size();
       Browser.setCanvasSize(size[0], size[1], true);
@@ -84,9 +81,7 @@ var LibraryWebFrames = {
           _glutReshapeWindow(size[0], size[1]);
         }
       };
-      if (typeof ResizeObserver != 'undefined') {
-        new ResizeObserver(follow).observe(canvas.parentElement);
-      }
+      new ResizeObserver(follow).observe(canvas.parentElement);
       // A media query that stops matching when the density changes, asked anew each time.
       (function watchDensity() {
         matchMedia('(resolution: ' + (window.devicePixelRatio || 1) + 'dppx)')
@@ -130,6 +125,7 @@ var LibraryWebFrames = {
     });
     if (Module.ctx) {
       WebFrames.paused = !!Module['paused'];
+      WebFrames.followFrame();
       WebFrames.watchContext();
       return 1;
     }
@@ -151,12 +147,6 @@ var LibraryWebFrames = {
     if (!GLUT.displayFunc) return;
     WebFrames.redisplay = true;
     WebFrames.schedule();
-  },
-
-  glutReshapeFunc__deps: ['$WebFrames'],
-  glutReshapeFunc: function(func) {
-    GLUT.reshapeFunc = func;
-    WebFrames.followFrame();
   },
 };
 
