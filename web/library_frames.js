@@ -21,8 +21,7 @@
 // window reshaped to set the viewport again, and the program goes on where it was.
 
 var LibraryWebFrames = {
-  $WebFrames__deps: ['$GLUT', '$Browser', '$GL', '$GLImmediate', '$callUserCallback',
-                      'glutReshapeWindow'],
+  $WebFrames__deps: ['$GLUT', '$GL', '$GLImmediate', '$callUserCallback', 'glutReshapeWindow'],
   $WebFrames: {
     idle: 0,
     redisplay: false,
@@ -63,25 +62,18 @@ var LibraryWebFrames = {
       else if (!WebFrames.redisplay) WebFrames.unschedule();  // a frame that would draw nothing
     },
 
-    // The frame's size in device pixels.
-    size: function() {
-      var frame = Module['canvas'].parentElement;
-      var ratio = window.devicePixelRatio || 1;
-      return [Math.round(frame.clientWidth * ratio), Math.round(frame.clientHeight * ratio)];
-    },
-
+    // The window takes its frame's size in device pixels.
     followFrame: function() {
       var canvas = Module['canvas'];
-      // glutMainLoop's first reshape takes the canvas's size: the right one from the start.
-      var size = WebFrames.size();
-      Browser.setCanvasSize(size[0], size[1], true);
+      var frame = canvas.parentElement;
       var follow = function() {
-        var size = WebFrames.size();
-        if (size[0] != canvas.width || size[1] != canvas.height) {
-          _glutReshapeWindow(size[0], size[1]);
-        }
+        var ratio = window.devicePixelRatio || 1;
+        var width = Math.round(frame.clientWidth * ratio);
+        var height = Math.round(frame.clientHeight * ratio);
+        if (width != canvas.width || height != canvas.height) _glutReshapeWindow(width, height);
       };
-      new ResizeObserver(follow).observe(canvas.parentElement);
+      follow();  // now: glutMainLoop's first reshape takes the canvas's size
+      new ResizeObserver(follow).observe(frame);
       // A media query that stops matching when the density changes, asked anew each time.
       (function watchDensity() {
         matchMedia('(resolution: ' + (window.devicePixelRatio || 1) + 'dppx)')
