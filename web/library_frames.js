@@ -20,7 +20,7 @@
 // stops until it gives the context back; then the GL emulation's own objects are made anew, the
 // window reshaped to set the viewport again, and the program goes on where it was.
 
-var LibraryWebFrames = {
+mergeInto(LibraryManager.library, {
   $WebFrames__deps: ['$GLUT', '$GL', '$GLImmediate', '$callUserCallback', 'glutReshapeWindow'],
   $WebFrames: {
     idle: 0,
@@ -140,6 +140,4 @@ var LibraryWebFrames = {
     WebFrames.redisplay = true;
     WebFrames.schedule();
   },
-};
-
-mergeInto(LibraryManager.library, LibraryWebFrames);
+});

@@ -6,7 +6,7 @@
 // bit (the translation of the projection matrix), so the three calls GLU makes are done the
 // desktop way: the product of each row and column summed left to right, each step rounded.
 
-var LibraryWebMatrices = {
+mergeInto(LibraryManager.library, {
   $SingleMatrix__deps: ['$GLImmediate'],
   $SingleMatrix: {
     // Row row of the current matrix times column, 4 numbers in single precision.
@@ -58,6 +58,4 @@ var LibraryWebMatrices = {
     for (var row = 0; row < 4; row++) a[12 + row] = SingleMatrix.dot(row, column);
     SingleMatrix.changed();
   },
-};
-
-mergeInto(LibraryManager.library, LibraryWebMatrices);
+});

@@ -11,7 +11,7 @@
 // frame, focused, opens it on Shift+F10 or the menu key, and the menus follow the WAI-ARIA menu
 // pattern (arrows, Enter, Space, Escape), focus going back to the frame when they close.
 
-var LibraryWebMenus = {
+mergeInto(LibraryManager.library, {
   $WebMenus__deps: ['$callUserCallback', 'glutPostRedisplay'],
   $WebMenus__postset: 'WebMenus.listen();',
   $WebMenus: {
@@ -283,6 +283,4 @@ var LibraryWebMenus = {
     if (!WebMenus.current) return;
     WebMenus.buttons[button] = WebMenus.current;
   },
-};
-
-mergeInto(LibraryManager.library, LibraryWebMenus);
+});
