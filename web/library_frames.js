@@ -94,8 +94,7 @@ mergeInto(LibraryManager.library, {
         GLImmediate.currentRenderer = GLImmediate.lastRenderer = null;
         GL.generateTempBuffers(true, GL.currentContext);
         WebFrames.lost = false;
-        _glutReshapeWindow(canvas.width, canvas.height);
-        WebFrames.turn();
+        _glutReshapeWindow(canvas.width, canvas.height);  // its redisplay turns it on
       });
     },
   },
