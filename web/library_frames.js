@@ -20,14 +20,12 @@
 // stops until it gives the context back; then the GL emulation's own objects are made anew, the
 // window reshaped to set the viewport again, and the program goes on where it was.
 
-var LibraryWebFrames = {
-  $WebFrames__deps: ['$GLUT', '$Browser', '$GL', '$GLImmediate', '$callUserCallback',
-                      'glutReshapeWindow'],
+mergeInto(LibraryManager.library, {
+  $WebFrames__deps: ['$GLUT', '$GL', '$GLImmediate', '$callUserCallback', 'glutReshapeWindow'],
   $WebFrames: {
     idle: 0,
     redisplay: false,
     scheduled: 0,  // the pending animation frame's id
-    followed: false,
     lost: false,
     paused: false,
 
@@ -64,29 +62,18 @@ var LibraryWebFrames = {
       else if (!WebFrames.redisplay) WebFrames.unschedule();  // a frame that would draw nothing
     },
 
-    // The frame's size in device pixels.
-    size: function() {
-      var frame = Module['canvas'].parentElement;
-      var ratio = window.devicePixelRatio || 1;
-      return [Math.round(frame.clientWidth * ratio), Math.round(frame.clientHeight * ratio)];
-    },
-
+    // The window takes its frame's size in device pixels.
     followFrame: function() {
       var canvas = Module['canvas'];
-      if (WebFrames.followed || !canvas.parentElement) return;
-      WebFrames.followed = true;
-      // glutMainLoop's first reshape takes the canvas's size: the right one from the start.
-      var size = WebFrames.size();
-      Browser.setCanvasSize(size[0], size[1], true);
+      var frame = canvas.parentElement;
       var follow = function() {
-        var size = WebFrames.size();
-        if (size[0] != canvas.width || size[1] != canvas.height) {
-          _glutReshapeWindow(size[0], size[1]);
-        }
+        var ratio = window.devicePixelRatio || 1;
+        var width = Math.round(frame.clientWidth * ratio);
+        var height = Math.round(frame.clientHeight * ratio);
+        if (width != canvas.width || height != canvas.height) _glutReshapeWindow(width, height);
       };
-      if (typeof ResizeObserver != 'undefined') {
-        new ResizeObserver(follow).observe(canvas.parentElement);
-      }
+      follow();  // now: glutMainLoop's first reshape takes the canvas's size
+      new ResizeObserver(follow).observe(frame);
       // A media query that stops matching when the density changes, asked anew each time.
       (function watchDensity() {
         matchMedia('(resolution: ' + (window.devicePixelRatio || 1) + 'dppx)')
@@ -107,8 +94,7 @@ var LibraryWebFrames = {
         GLImmediate.currentRenderer = GLImmediate.lastRenderer = null;
         GL.generateTempBuffers(true, GL.currentContext);
         WebFrames.lost = false;
-        _glutReshapeWindow(canvas.width, canvas.height);
-        WebFrames.turn();
+        _glutReshapeWindow(canvas.width, canvas.height);  // its redisplay turns it on
       });
     },
   },
@@ -130,6 +116,7 @@ var LibraryWebFrames = {
     });
     if (Module.ctx) {
       WebFrames.paused = !!Module['paused'];
+      WebFrames.followFrame();
       WebFrames.watchContext();
       return 1;
     }
@@ -152,12 +139,4 @@ var LibraryWebFrames = {
     WebFrames.redisplay = true;
     WebFrames.schedule();
   },
-
-  glutReshapeFunc__deps: ['$WebFrames'],
-  glutReshapeFunc: function(func) {
-    GLUT.reshapeFunc = func;
-    WebFrames.followFrame();
-  },
-};
-
-mergeInto(LibraryManager.library, LibraryWebFrames);
+});

@@ -6,41 +6,28 @@
 // bit (the translation of the projection matrix), so the three calls GLU makes are done the
 // desktop way: the product of each row and column summed left to right, each step rounded.
 
-var LibraryWebMatrices = {
+mergeInto(LibraryManager.library, {
   $SingleMatrix__deps: ['$GLImmediate'],
   $SingleMatrix: {
-    // The current matrix times m, where m holds 16 numbers in column-major order.
-    multiply: function(m) {
+    // Row row of the current matrix times column, 4 numbers in single precision.
+    dot: function(row, column) {
       var f = Math.fround;
       var a = GLImmediate.matrix[GLImmediate.currentMatrix];
+      var sum = f(a[row] * column[0]);
+      for (var i = 1; i < 4; i++) sum = f(sum + f(a[4 * i + row] * column[i]));
+      return sum;
+    },
+
+    // The current matrix times m, where m holds 16 numbers in column-major order.
+    multiply: function(m) {
       var b = new Float32Array(m);
       var product = new Float32Array(16);
       for (var col = 0; col < 4; col++) {
         for (var row = 0; row < 4; row++) {
-          var sum = f(a[row] * b[4 * col]);
-          sum = f(sum + f(a[4 + row] * b[4 * col + 1]));
-          sum = f(sum + f(a[8 + row] * b[4 * col + 2]));
-          sum = f(sum + f(a[12 + row] * b[4 * col + 3]));
-          product[4 * col + row] = sum;
+          product[4 * col + row] = SingleMatrix.dot(row, b.subarray(4 * col));
         }
       }
-      a.set(product);
-      SingleMatrix.changed();
-    },
-
-    // The current matrix times a translation by (x, y, z).
-    translate: function(x, y, z) {
-      var f = Math.fround;
-      var a = GLImmediate.matrix[GLImmediate.currentMatrix];
-      x = f(x);
-      y = f(y);
-      z = f(z);
-      for (var row = 0; row < 4; row++) {
-        var sum = f(a[row] * x);
-        sum = f(sum + f(a[4 + row] * y));
-        sum = f(sum + f(a[8 + row] * z));
-        a[12 + row] = f(sum + a[12 + row]);
-      }
+      GLImmediate.matrix[GLImmediate.currentMatrix].set(product);
       SingleMatrix.changed();
     },
 
@@ -62,15 +49,13 @@ var LibraryWebMatrices = {
     SingleMatrix.multiply({{{ makeHEAPView('F32', 'matrix', 'matrix+' + (16*4)) }}});
   },
 
+  // The current matrix times a translation by (x, y, z): only its last column changes, each row
+  // of it the row times (x, y, z, 1). The emulation makes glTranslatef the same function.
   glTranslated__deps: ['$SingleMatrix'],
   glTranslated: function(x, y, z) {
-    SingleMatrix.translate(x, y, z);
+    var column = new Float32Array([x, y, z, 1]);
+    var a = GLImmediate.matrix[GLImmediate.currentMatrix];
+    for (var row = 0; row < 4; row++) a[12 + row] = SingleMatrix.dot(row, column);
+    SingleMatrix.changed();
   },
-
-  glTranslatef__deps: ['$SingleMatrix'],
-  glTranslatef: function(x, y, z) {
-    SingleMatrix.translate(x, y, z);
-  },
-};
-
-mergeInto(LibraryManager.library, LibraryWebMatrices);
+});

@@ -11,8 +11,9 @@
 // frame, focused, opens it on Shift+F10 or the menu key, and the menus follow the WAI-ARIA menu
 // pattern (arrows, Enter, Space, Escape), focus going back to the frame when they close.
 
-var LibraryWebMenus = {
+mergeInto(LibraryManager.library, {
   $WebMenus__deps: ['$callUserCallback', 'glutPostRedisplay'],
+  $WebMenus__postset: 'WebMenus.listen();',
   $WebMenus: {
     menus: [],    // by id - 1: {callback, entries: [{label, value, submenu}]}
     current: 0,   // the menu that the calls below work on
@@ -20,18 +21,16 @@ var LibraryWebMenus = {
     shown: [],    // the open pop-ups, outermost first: {id, element, opener (entry element)}
     openedAt: '', // where the pointer opened them: its release there chooses nothing
     held: null,   // the finger held on the window: {id, x, y, timer}
-    listening: false,
 
+    // Set up as the program loads: each handler does nothing until a menu is attached.
     listen: function() {
-      if (WebMenus.listening) return;
-      WebMenus.listening = true;
       var canvas = Module['canvas'];
       var frame = canvas.parentElement;
       canvas.addEventListener('mousedown', function(event) {
         var id = WebMenus.buttons[event.button];
         if (!id) return;
         event.preventDefault();
-        WebMenus.open(id, event.clientX, event.clientY, false);
+        WebMenus.open(id, event.clientX, event.clientY);
       });
 
       // A long press: half a second with the finger (or pen) still.
@@ -40,7 +39,7 @@ var LibraryWebMenus = {
         WebMenus.release();
         var held = WebMenus.held = {id: event.pointerId, x: event.clientX, y: event.clientY};
         held.timer = setTimeout(function() {
-          if (!WebMenus.shown.length) WebMenus.open(WebMenus.buttons[2], held.x, held.y, false);
+          if (!WebMenus.shown.length) WebMenus.open(WebMenus.buttons[2], held.x, held.y);
         }, 500);
       });
       canvas.addEventListener('pointermove', function(event) {
@@ -62,7 +61,7 @@ var LibraryWebMenus = {
         if (WebMenus.shown.length) return;
         if (WebMenus.held || event.pointerType == 'touch' || event.pointerType == 'pen') {
           WebMenus.release();
-          WebMenus.open(id, event.clientX, event.clientY, false);
+          WebMenus.open(id, event.clientX, event.clientY);
         } else if (event.target == frame) {
           WebMenus.openByKeys();
         }
@@ -99,8 +98,7 @@ var LibraryWebMenus = {
     open: function(id, x, y, byKeys) {
       WebMenus.openedAt = x + ',' + y;
       var element = WebMenus.show(id, x, y, 0, null);
-      if (byKeys) element.firstChild.focus();
-      else element.focus();
+      (byKeys ? element.firstChild : element).focus();
     },
 
     openByKeys: function() {
@@ -123,8 +121,6 @@ var LibraryWebMenus = {
       } else {
         element.setAttribute('aria-label', 'Menu');
       }
-      element.style.position = 'fixed';
-      element.style.zIndex = 1000 + level;
       element.addEventListener('contextmenu', function(event) { event.preventDefault(); });
       WebMenus.menus[id - 1].entries.forEach(function(entry, index) {
         var item = document.createElement('div');
@@ -152,7 +148,7 @@ var LibraryWebMenus = {
         });
         element.appendChild(item);
       });
-      // Beside the window in the page (within its landmarks), shown above everything.
+      // Beside the window in the page (within its landmarks), last: drawn above the rest.
       Module['canvas'].parentElement.parentElement.appendChild(element);
       var box = element.getBoundingClientRect();
       // A submenu's first entry level with the entry that opened it.
@@ -204,7 +200,8 @@ var LibraryWebMenus = {
       while (level > 0 && !shown[level].element.contains(focused)) level--;
       var items = shown[level].element.children;
       var index = Array.prototype.indexOf.call(items, focused);
-      var entry = WebMenus.menus[shown[level].id - 1].entries[index];
+      var id = shown[level].id;
+      var entry = WebMenus.menus[id - 1].entries[index];
       var count = items.length;
       switch (event.key) {
         case 'ArrowDown': WebMenus.move(level, (index + 1) % count); break;
@@ -212,19 +209,16 @@ var LibraryWebMenus = {
         case 'Home': WebMenus.move(level, 0); break;
         case 'End': WebMenus.move(level, count - 1); break;
         case 'ArrowRight':
-          if (entry && entry.submenu) WebMenus.point(level, index, true);
-          break;
         case 'Enter':
         case ' ':
           if (entry && entry.submenu) WebMenus.point(level, index, true);
-          else if (entry) WebMenus.choose(shown[level].id, entry.value);
+          else if (entry && event.key != 'ArrowRight') WebMenus.choose(id, entry.value);
           break;
         case 'ArrowLeft':
         case 'Escape':
           if (level) {
-            var opener = shown[level].opener;
+            shown[level].opener.focus();
             WebMenus.close(level);
-            opener.focus();
           } else if (event.key == 'Escape') {
             WebMenus.closeAll();
           }
@@ -288,8 +282,5 @@ var LibraryWebMenus = {
   glutAttachMenu: function(button) {
     if (!WebMenus.current) return;
     WebMenus.buttons[button] = WebMenus.current;
-    WebMenus.listen();
   },
-};
-
-mergeInto(LibraryManager.library, LibraryWebMenus);
+});

@@ -46,7 +46,7 @@ var Module = {canvas: document.getElementById('canvas')};
 
   // The corner follows the mouse, the finger or the pen that holds it.
   var corner = document.getElementById('corner');
-  var start = null;
+  var start;
   corner.addEventListener('pointerdown', function(event) {
     if (event.button) return;
     event.preventDefault();
@@ -55,9 +55,8 @@ var Module = {canvas: document.getElementById('canvas')};
              width: frame.offsetWidth, height: frame.offsetHeight};
   });
   corner.addEventListener('pointermove', function(event) {
-    if (!start || !corner.hasPointerCapture(event.pointerId)) return;
+    if (!corner.hasPointerCapture(event.pointerId)) return;
     frame.style.width = Math.max(24, start.width + event.clientX - start.x) + 'px';
     frame.style.height = Math.max(24, start.height + event.clientY - start.y) + 'px';
   });
-  corner.addEventListener('lostpointercapture', function() { start = null; });
 })();
