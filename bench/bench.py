@@ -84,9 +84,8 @@ def max_rss():
     rss = {name: [] for name in PROGRAMS}
     for _ in range(ROUNDS):
         for name in rss:
-            run(["/usr/bin/time", "-f", "%M", "-o", f"{RUNS}/rss", *command(name, "320x320", 60)])
-            with open(f"{RUNS}/rss") as f:
-                rss[name].append(int(f.read()))
+            log = run(["/usr/bin/time", "-f", "max RSS %M kB", *command(name, "320x320", 60)])
+            rss[name].append(int(re.search(r"^max RSS (\d+) kB$", log, re.M)[1]))
     return rss
 
 

@@ -7,8 +7,7 @@ target_compile_options(whirlet_sanitize INTERFACE -fsanitize=address,undefined
                        -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
 target_link_options(whirlet_sanitize INTERFACE -fsanitize=address,undefined)
 # Mesa's driver stays loaded until the leak check at exit (see keep_gl_driver.cpp).
-find_file(WHIRLET_GL_DRIVER swrast_dri.so
-          PATHS /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/dri /usr/lib64/dri /usr/lib/dri)
+find_library(WHIRLET_GL_DRIVER swrast_dri.so PATH_SUFFIXES dri)
 if(WHIRLET_GL_DRIVER)
   add_library(whirlet_keep_gl_driver OBJECT ${CMAKE_CURRENT_LIST_DIR}/keep_gl_driver.cpp)
   target_link_libraries(whirlet_keep_gl_driver PRIVATE whirlet_warnings)
