@@ -1,4 +1,4 @@
-# Shared by the scripts in this folder: sourced, not run.
+# Shared by the project's scripts (here, in the target folders and under tests/): sourced, not run.
 
 # What changes the system goes through sudo when not root.
 sudo=()
