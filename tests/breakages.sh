@@ -2,7 +2,7 @@
 # Usage: tests/breakages.sh [NAME-PATTERN]
 # Breaks the program in each way a test has caught before, one at a time, in a copy of the
 # sources, and runs the test that must catch it. Prints "caught" or "MISSED" for each and fails if
-# any was missed. Run scripts/test once first (for the packages). About ten minutes.
+# any was missed. Run scripts/test once first (for the packages). About three minutes.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 work=$PWD/build/breakages
