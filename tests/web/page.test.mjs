@@ -368,8 +368,10 @@ for (const engine of ENGINES) {
       const menu = (focus) => ({menus: [MENU], focus, expanded: 'false'});
       const submenu = (focus) => ({menus: [MENU, RGB], focus, expanded: 'true'});
       for (const [keys, want] of [
-        ['Tab', closed()], ['Shift+F10', menu('White')], ['ArrowDown', menu('RGB Menu')],
-        ['ArrowRight', submenu('Red')], ['ArrowUp', submenu('Green')],
+        // ArrowRight opens "RGB Menu" and does nothing on a plain entry.
+        ['Tab', closed()], ['Shift+F10', menu('White')], ['ArrowRight', menu('White')],
+        ['ArrowDown', menu('RGB Menu')], ['ArrowRight', submenu('Red')],
+        ['ArrowUp', submenu('Green')], ['ArrowRight', submenu('Green')],
         ['ArrowLeft', menu('RGB Menu')], ['Enter', submenu('Red')],
         ['Escape', menu('RGB Menu')], ['ArrowDown', menu('White')], ['Escape', closed('White')],
         // The menu key, and Space, choose a submenu's entry; Enter a plain one.
