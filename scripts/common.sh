@@ -78,9 +78,8 @@ browser_packages=(chromium nodejs netbase fonts-dejavu-core)
 command -v npm >/dev/null || browser_packages+=(npm)
 
 # The web tests: Firefox too, on a virtual display (its headless mode has no WebGL here), and the
-# desktop build's GL (through surfaceless EGL) to compare the camera with.
-web_test_packages=(firefox-esr xvfb xauth g++ cmake "libglut-dev|freeglut3-dev" libglu1-mesa-dev
-                   libegl-dev libegl-mesa0 libgl1-mesa-dri)
+# desktop build, whose GL (through surfaceless EGL) the camera is compared with.
+web_test_packages=(firefox-esr xvfb xauth "${build_packages[@]}" libegl-dev libegl-mesa0)
 
 # Usage: copy_checkout DIR
 # The checkout's tracked files with their uncommitted changes (a commit that `git stash create`
