@@ -151,6 +151,13 @@ class Display:
     def window_manager(self):
         return bool(self.atoms(self.root, "_NET_SUPPORTING_WM_CHECK"))
 
+    def start_window_manager(self):
+        """openbox on this display, once it manages windows there; it ends with the display."""
+        manager = subprocess.Popen(["openbox", "--sm-disable"], stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.STDOUT)
+        wait_until(self.window_manager, 15, 0.1, "the window manager")
+        return manager
+
     def grab(self, window, width, height):
         """A window's pixels. (Not the root window's: under Xwayland that fails.)"""
         raw = window.get_image(0, 0, width, height, X.ZPixmap, 0xFFFFFFFF)
