@@ -151,6 +151,13 @@ class Display:
     def window_manager(self):
         return bool(self.atoms(self.root, "_NET_SUPPORTING_WM_CHECK"))
 
+    def start_window_manager(self):
+        """openbox on this display, once it manages windows there; it ends with the display."""
+        manager = subprocess.Popen(["openbox", "--sm-disable"], stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.STDOUT)
+        wait_until(self.window_manager, 15, 0.1, "the window manager")
+        return manager
+
     def grab(self, window, width, height):
         """A window's pixels. (Not the root window's: under Xwayland that fails.)"""
         raw = window.get_image(0, 0, width, height, X.ZPixmap, 0xFFFFFFFF)
@@ -257,8 +264,8 @@ def read_menu(image, layout):
     ImageOps.expand(ImageOps.invert(big), border=20, fill=255).save(png, "PNG")
     text = subprocess.run(["tesseract", "stdin", "stdout", "--psm", "6"], input=png.getvalue(),
                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=True).stdout
-    labels = [line.strip() for line in text.decode().splitlines() if line.strip()]
-    return labels, [MENU_BORDER + (top + bottom) // 2 for top, bottom in lines]
+    words = [line.strip() for line in text.decode().splitlines() if line.strip()]
+    return words, [MENU_BORDER + (top + bottom) // 2 for top, bottom in lines]
 
 
 class App:
@@ -386,8 +393,8 @@ class App:
                 shot = self.display.grab(menu.window, menu.width, menu.height)
                 if len(shot.getcolors(menu.width * menu.height) or ()) < 3:
                     return False  # not painted yet
-                labels, rows = reading = read_menu(shot, layout)
-                return labels == expected and len(rows) == len(labels)
+                words, rows = reading = read_menu(shot, layout)
+                return words == expected and len(rows) == len(words)
 
             try:
                 wait_until(read, self.platform.change_timeout, 0.1, "the menu's labels")
@@ -439,9 +446,9 @@ class App:
         return self.new_menu(lambda: self.click(3, at), "one menu to open")
 
     def point_at(self, menu, layout, label):
-        labels, rows = self.read_menu(menu, layout)
-        assert label in labels, f"the menu reads {labels}, no {label!r}"
-        self.display.pointer(menu.x + menu.width // 2, rows[labels.index(label)])
+        words, rows = self.read_menu(menu, layout)
+        assert label in words, f"the menu reads {words}, no {label!r}"
+        self.display.pointer(menu.x + menu.width // 2, rows[words.index(label)])
 
     def open_submenu(self, menu, layout, label):
         return self.new_menu(lambda: self.point_at(menu, layout, label),

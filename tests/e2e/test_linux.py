@@ -58,6 +58,7 @@ def test_both_faces(app):
     counts, seen = {"f": 0, "b": 0}, ""  # front, back, "-" edge-on, "0" nothing lit
     rng = random.Random(7)  # irregular steps, so that no step locks onto the turn
     turned = 0  # frames at least
+    edge_on = 0.3 * widest(*SIZE)  # narrower than this, a frame is seen edge-on
     # Grabs may lie anywhere from a few degrees to more than half a turn apart (a compositor
     # lags), so only how often nothing shows can be judged: 40 grabs make a tenth far beyond
     # the edge-on frames' chance, 1 in 180.
@@ -68,7 +69,7 @@ def test_both_faces(app):
         shot = lit(app.screenshot())
         if not shot.count:
             seen += "0"
-        elif shot.width < 0.3 * widest(*SIZE):
+        elif shot.width < edge_on:
             seen += "-"
         else:
             seen += "f" if shot.foot_x < SIZE[0] / 2 else "b"

@@ -46,9 +46,7 @@ class Platform(harness.Native):
         return done.stdout.decode(errors="replace")
 
     def prepare(self, display):
-        self.window_manager = subprocess.Popen(["openbox", "--sm-disable"],
-                                               stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
-        harness.wait_until(display.window_manager, 15, 0.1, "the window manager")
+        self.window_manager = display.start_window_manager()
         shutil.rmtree(self.prefix, ignore_errors=True)
         self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all",
                         WINEARCH=os.environ.get("WINEARCH", "win32"),
