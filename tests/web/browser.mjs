@@ -77,10 +77,11 @@ export async function serve(site) {
   const server = http.createServer((request, response) => {
     const name = decodeURIComponent(new URL(request.url, 'http://x').pathname);
     const file = path.join(site, name.slice(folder.length) || 'index.html');
+    if (!name.startsWith(folder) || !file.startsWith(site + path.sep)) {
+      return response.writeHead(404).end();
+    }
     fs.readFile(file, (error, data) => {
-      if (error || !name.startsWith(folder) || !file.startsWith(site)) {
-        return response.writeHead(404).end();
-      }
+      if (error) return response.writeHead(404).end();
       const type = TYPES[path.extname(file)] || 'text/plain';
       response.writeHead(200, {'Content-Type': type}).end(data);
     });
