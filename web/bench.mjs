@@ -63,7 +63,7 @@ const median = (values) => values.sort((a, b) => a - b)[values.length >> 1];
 
 const [site, pairs = 5] = process.argv.slice(2);
 const raw = path.join(path.dirname(fileURLToPath(import.meta.url)), 'bench');
-const servers = [await serve(path.resolve(raw)), await serve(path.resolve(site))];
+const servers = [await serve(raw), await serve(site)];
 const browser = await launch('chromium');
 try {
   const page = await browser.newPage();

@@ -22,6 +22,7 @@
 
 mergeInto(LibraryManager.library, {
   $WebFrames__deps: ['$GLUT', '$GL', '$GLImmediate', '$callUserCallback', 'glutReshapeWindow'],
+  $WebFrames__postset: "Module['setPaused'] = WebFrames.pause;",
   $WebFrames: {
     idle: 0,
     redisplay: false,
@@ -124,8 +125,6 @@ mergeInto(LibraryManager.library, {
     if (Module['fail']) Module['fail']('no-webgl');
     throw 'unwind';
   },
-
-  $WebFrames__postset: "Module['setPaused'] = WebFrames.pause;",
 
   glutIdleFunc__deps: ['$WebFrames'],
   glutIdleFunc: function(func) {

@@ -72,14 +72,16 @@ const TYPES = {'.html': 'text/html', '.js': 'text/javascript', '.wasm': 'applica
 // The folder site served on a free loopback port, in a sub-folder as a host might put it: its
 // address, and close().
 export async function serve(site) {
+  site = path.resolve(site);  // whole, for the check that a file is in it
   const folder = '/some/folder/';
   const server = http.createServer((request, response) => {
     const name = decodeURIComponent(new URL(request.url, 'http://x').pathname);
     const file = path.join(site, name.slice(folder.length) || 'index.html');
+    if (!name.startsWith(folder) || !file.startsWith(site + path.sep)) {
+      return response.writeHead(404).end();
+    }
     fs.readFile(file, (error, data) => {
-      if (error || !name.startsWith(folder) || !file.startsWith(site)) {
-        return response.writeHead(404).end();
-      }
+      if (error) return response.writeHead(404).end();
       const type = TYPES[path.extname(file)] || 'text/plain';
       response.writeHead(200, {'Content-Type': type}).end(data);
     });
@@ -189,7 +191,7 @@ export class Frame {
 
 if (import.meta.url === pathToFileURL(process.argv[1]).href) {
   const [site, screenshot] = process.argv.slice(2);
-  const server = await serve(path.resolve(site));
+  const server = await serve(site);
   const browser = await launch('chromium');
   try {
     const tab = await Tab.open(browser);

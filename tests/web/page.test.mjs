@@ -63,8 +63,9 @@ function expectedSpans(angle, width, height) {
       return Math.min(ya, yb) <= centre && centre < Math.max(ya, yb)
         ? [xa + (centre - ya) * (xb - xa) / (yb - ya)] : [];
     }).sort((a, b) => a - b);
+    if (xs.length !== 2) continue;  // the row misses the triangle
     const [first, last] = [Math.ceil(xs[0] - 0.5), Math.floor(xs[1] - 0.5)];
-    if (xs.length === 2 && first <= last) spans[y] = [first, last];
+    if (first <= last) spans[y] = [first, last];
   }
   return spans;
 }
