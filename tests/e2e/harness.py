@@ -28,8 +28,8 @@ except ImportError:
 
 TITLE = "Whirlet@Brackenholme"
 MENU_TITLE = "freeglut menu"  # the toolkit's pop-up menus, native and under Wine
-# The menu as a user reads it, top to bottom: (label, submenu or None).
-MENU = [("White", None), ("RGB Menu", [("Red", None), ("Blue", None), ("Green", None)])]
+# The menu as a user reads it, top to bottom: label -> submenu or None.
+MENU = {"White": None, "RGB Menu": {"Red": None, "Blue": None, "Green": None}}
 COLOURS = {"White": (255, 255, 255), "Red": (255, 0, 0), "Green": (0, 255, 0),
            "Blue": (0, 0, 255)}
 MENU_BORDER = 2  # the toolkit's, around its entries
@@ -37,10 +37,6 @@ TURN = 360  # frames: the triangle turns a degree a frame
 # Frames that may still show the picture as it was before a change: one already on its way to
 # the X server, and one drawn before the program read the change. The next is new.
 SETTLE_FRAMES = 3
-
-
-def labels(layout):
-    return [label for label, _ in layout]
 
 
 class Native:
@@ -251,7 +247,7 @@ def read_menu(image, layout):
     rows = ink.getprojection()[1]
     runs = [list(ys) for inked, ys in groupby(range(len(rows)), rows.__getitem__) if inked]
     lines = [(ys[0], ys[-1]) for ys in runs]  # runs of inked rows: one per entry
-    for (top, bottom), (_, submenu) in zip(lines, layout):  # a misread: App.read_menu reads on
+    for (top, bottom), submenu in zip(lines, layout.values()):  # a misread: App.read_menu reads on
         if submenu is not None:
             columns = ink.crop((0, top, inner.width, bottom + 1)).getprojection()[0]
             right = max(x for x, inked in enumerate(columns) if inked)
@@ -384,7 +380,7 @@ class App:
         key = (menu.window.id, menu.width, menu.height)
         reading = None if fresh else self.menu_reads.get(key)
         if reading is None:
-            expected, reading, nudge = labels(layout), ([], []), 0
+            expected, reading, nudge = list(layout), ([], []), 0
 
             def read():
                 nonlocal reading, nudge
@@ -459,7 +455,7 @@ class App:
         window position. Returns once the menus closed and the program has drawn since."""
         menu, layout = self.open_menu(at), MENU
         for label in path[:-1]:
-            menu, layout = self.open_submenu(menu, layout, label), dict(layout)[label]
+            menu, layout = self.open_submenu(menu, layout, label), layout[label]
         self.point_at(menu, layout, path[-1])
         self.display.click(1)
         self.wait_menus_closed()
