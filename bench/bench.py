@@ -1,6 +1,5 @@
 #!/usr/bin/env python3
-"""Whirlet against the toolkit's bare loop; scripts/bench builds both and runs this on a virtual
-display of its own. Usage: bench/bench.py BUILD_DIR [--quick]"""
+"""Usage: bench/bench.py BUILD_DIR [--quick], run by scripts/bench on a virtual display."""
 import json, os, re, statistics, subprocess, sys
 from concurrent.futures import ThreadPoolExecutor
 

@@ -17,7 +17,6 @@ on_exit() {
 }
 trap on_exit EXIT
 copy_checkout "$checkout"
-# piuparts' hooks, for both releases: install_check.sh after installing.
 mkdir "$tmp/hooks"
 ln -s "$PWD/tests/packaging/install_check.sh" "$tmp/hooks/post_install_e2e"
 

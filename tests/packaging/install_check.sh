@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# piuparts' post_install hook (tests/packaging/check.sh hands it over): runs as root in the fresh
-# system just after piuparts installed the .deb with apt-get without Recommends, with a copy of
-# the checkout mounted at $WHIRLET_CHECKOUT. piuparts then purges it and looks for leftovers.
+# piuparts' post_install hook (tests/packaging/check.sh hands it over), run as root in the fresh
+# system with a copy of the checkout mounted at $WHIRLET_CHECKOUT.
 set -euo pipefail
 cd "$WHIRLET_CHECKOUT"
 . scripts/common.sh

@@ -1,11 +1,7 @@
 """whirlet.exe as Windows reads it (through pefile): built for its machine, with no link date, a
 console program that needs only Windows' own DLLs and carries the project's version and its icon.
-
-    WHIRLET_EXE=build/windows/i686/whirlet.exe python3 -m pytest -q tests/windows
-
-WHIRLET_EXE may name the zip instead; WHIRLET_ARCH=x86_64 for a 64-bit build; WHIRLET_BUILD, the
-folder it was built in, adds the check of the program's objects.
-"""
+WHIRLET_EXE names it, or the zip holding it; WHIRLET_ARCH=x86_64 for a 64-bit build; WHIRLET_BUILD,
+the folder it was built in, adds the check of the program's objects."""
 
 import os
 import re
