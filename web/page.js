@@ -23,7 +23,7 @@ var Module = {canvas: document.getElementById('canvas')};
   var setPaused = function(paused) {
     Module.paused = paused;
     pause.textContent = paused ? 'Play' : 'Pause';
-    if (Module.setPaused) Module.setPaused(paused);
+    if (Module.pausedChanged) Module.pausedChanged();
   };
   setPaused(Module.paused);
   pause.addEventListener('click', function() { setPaused(!Module.paused); });
