@@ -131,7 +131,6 @@ mergeInto(LibraryManager.library, {
 
   glutPostRedisplay__deps: ['$WebFrames'],
   glutPostRedisplay: function() {
-    if (!GLUT.displayFunc) return;
     WebFrames.redisplay = true;
     WebFrames.schedule();
   },

@@ -280,7 +280,6 @@ mergeInto(LibraryManager.library, {
 
   glutAttachMenu__deps: ['$WebMenus'],
   glutAttachMenu: function(button) {
-    if (!WebMenus.current) return;
-    WebMenus.buttons[button] = WebMenus.current;
+    if (WebMenus.current) WebMenus.buttons[button] = WebMenus.current;
   },
 });
