@@ -11,9 +11,9 @@
 // hands a program its window's size in pixels on a dense screen, and the reshape callback hears
 // of it.
 //
-// The page can pause the turning (Module.setPaused): the idle callback is then not called, and
-// the window is drawn only when something posts a redisplay. Module.paused, set by the page
-// before the program starts, starts it paused, on its first frame.
+// The page pauses the turning by setting Module.paused (before the program starts: paused on its
+// first frame) and calling Module.pausedChanged: the idle callback is then not called, and the
+// window is drawn only when something posts a redisplay.
 //
 // A browser with no WebGL gets the page's message instead of a program that fails on every call.
 // When the browser takes the GL context away (a GPU reset, too many pages with WebGL), drawing
@@ -22,13 +22,12 @@
 
 mergeInto(LibraryManager.library, {
   $WebFrames__deps: ['$GLUT', '$GL', '$GLImmediate', '$callUserCallback', 'glutReshapeWindow'],
-  $WebFrames__postset: "Module['setPaused'] = WebFrames.pause;",
+  $WebFrames__postset: "Module['pausedChanged'] = WebFrames.pausedChanged;",
   $WebFrames: {
     idle: 0,
     redisplay: false,
     scheduled: 0,  // the pending animation frame's id
     lost: false,
-    paused: false,
 
     schedule: function() {
       if (WebFrames.scheduled || WebFrames.lost) return;
@@ -42,12 +41,12 @@ mergeInto(LibraryManager.library, {
 
     // The next frame turns the triangle, if the program turns it and the page has not paused it.
     turn: function() {
-      if (WebFrames.idle && !WebFrames.paused) WebFrames.schedule();
+      if (WebFrames.idle && !Module['paused']) WebFrames.schedule();
     },
 
     frame: function() {
       WebFrames.scheduled = 0;
-      var callback = WebFrames.redisplay ? GLUT.displayFunc : WebFrames.paused ? 0 : WebFrames.idle;
+      var callback = WebFrames.redisplay ? GLUT.displayFunc : WebFrames.idle;
       WebFrames.redisplay = false;
       WebFrames.turn();
       if (callback) {
@@ -57,10 +56,9 @@ mergeInto(LibraryManager.library, {
       }
     },
 
-    pause: function(paused) {
-      WebFrames.paused = paused;
-      if (!paused) WebFrames.turn();
-      else if (!WebFrames.redisplay) WebFrames.unschedule();  // a frame that would draw nothing
+    pausedChanged: function() {
+      if (!Module['paused']) WebFrames.turn();
+      else if (!WebFrames.redisplay) WebFrames.unschedule();  // the frame due would turn it
     },
 
     // The window takes its frame's size in device pixels.
@@ -116,7 +114,6 @@ mergeInto(LibraryManager.library, {
       window.removeEventListener(type, GLUT.touchHandler, true);
     });
     if (Module.ctx) {
-      WebFrames.paused = !!Module['paused'];
       WebFrames.followFrame();
       WebFrames.watchContext();
       return 1;
@@ -134,7 +131,6 @@ mergeInto(LibraryManager.library, {
 
   glutPostRedisplay__deps: ['$WebFrames'],
   glutPostRedisplay: function() {
-    if (!GLUT.displayFunc) return;
     WebFrames.redisplay = true;
     WebFrames.schedule();
   },

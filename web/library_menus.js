@@ -176,9 +176,8 @@ mergeInto(LibraryManager.library, {
       item.focus();
       if (submenu) {
         if (!WebMenus.shown[level + 1] || WebMenus.shown[level + 1].opener != item) {
-          var box = item.getBoundingClientRect();
-          WebMenus.show(submenu, menu.element.getBoundingClientRect().right, box.top, level + 1,
-                        item);
+          WebMenus.show(submenu, menu.element.getBoundingClientRect().right,
+                        item.getBoundingClientRect().top, level + 1, item);
         }
         if (focusSubmenu) WebMenus.shown[level + 1].element.firstChild.focus();
       } else {
@@ -280,7 +279,6 @@ mergeInto(LibraryManager.library, {
 
   glutAttachMenu__deps: ['$WebMenus'],
   glutAttachMenu: function(button) {
-    if (!WebMenus.current) return;
-    WebMenus.buttons[button] = WebMenus.current;
+    if (WebMenus.current) WebMenus.buttons[button] = WebMenus.current;
   },
 });

@@ -19,13 +19,12 @@ var Module = {canvas: document.getElementById('canvas')};
   }
 
   // A device that asks for less motion gets the first frame, and a Play button.
-  Module.paused = matchMedia('(prefers-reduced-motion: reduce)').matches;
   var setPaused = function(paused) {
     Module.paused = paused;
     pause.textContent = paused ? 'Play' : 'Pause';
-    if (Module.setPaused) Module.setPaused(paused);
+    if (Module.pausedChanged) Module.pausedChanged();
   };
-  setPaused(Module.paused);
+  setPaused(matchMedia('(prefers-reduced-motion: reduce)').matches);
   pause.addEventListener('click', function() { setPaused(!Module.paused); });
 
   var mouse = matchMedia('(any-pointer: fine)').matches;

@@ -14,8 +14,7 @@ int main(int argc, char** argv)
     EGLDisplay display =
         eglGetPlatformDisplay(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY, nullptr);
     EGLContext context = EGL_NO_CONTEXT;
-    if (display != EGL_NO_DISPLAY && eglInitialize(display, nullptr, nullptr) &&
-        eglBindAPI(EGL_OPENGL_API)) {
+    if (eglInitialize(display, nullptr, nullptr) && eglBindAPI(EGL_OPENGL_API)) {
         context = eglCreateContext(display, EGL_NO_CONFIG_KHR, EGL_NO_CONTEXT, nullptr);
     }
     if (context == EGL_NO_CONTEXT ||

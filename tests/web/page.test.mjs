@@ -451,7 +451,7 @@ for (const engine of ENGINES) {
          async () => {
       const first = await load({...DESKTOP, deviceScaleFactor: 2});
       const {size, store} = await canvas(tab);
-      assert.deepEqual([size, store], [[320, 320], DENSE]);
+      assert.deepEqual([size, store, [first.width, first.height]], [[320, 320], DENSE, DENSE]);
       assert.deepEqual(await projection(tab), desktop[DENSE.join('x')]);
       assertShows(first, 'White', 24);
       const frame = await tab.frame(30);
