@@ -170,7 +170,17 @@ async function choose(tab, ...labels) {
   const mouse = tab.page.mouse;
   await openMenu(tab);
   for (const label of labels) await mouse.move(...await entryCentre(tab, label));
-  if (labels.length === 2) assert.deepEqual((await state(tab)).menus, [MENU, RGB]);
+  if (labels.length === 2) {
+    assert.deepEqual((await state(tab)).menus, [MENU, RGB]);
+    // Beside the menu, its first entry level with the entry that opened it.
+    const offsets = await tab.evaluate(() => {
+      const [menu, submenu] = document.querySelectorAll('[role=menu]');
+      return [submenu.getBoundingClientRect().left - menu.getBoundingClientRect().right,
+              submenu.firstChild.getBoundingClientRect().top -
+              menu.querySelector('[aria-haspopup]').getBoundingClientRect().top];
+    });
+    assert.ok(offsets.every((d) => Math.abs(d) <= 1), `the submenu is off by ${offsets}`);
+  }
   await step(tab, async () => mouse.click(...await entryCentre(tab, labels.at(-1))),
              {menus: []});
 }
