@@ -378,6 +378,9 @@ for (const engine of ENGINES) {
                                    colour});
       const menu = (focus) => ({menus: [MENU], focus, expanded: 'false'});
       const submenu = (focus) => ({menus: [MENU, RGB], focus, expanded: 'true'});
+      // What a screen reader's "show menu" sends to the focused frame: no key before it.
+      const showMenu = () => tab.evaluate(() => document.activeElement.dispatchEvent(
+        new MouseEvent('contextmenu', {bubbles: true, cancelable: true})));
       for (const [keys, want] of [
         // ArrowRight opens "RGB Menu" and does nothing on a plain entry.
         ['Tab', closed()], ['Shift+F10', menu('White')], ['ArrowRight', menu('White')],
@@ -387,7 +390,8 @@ for (const engine of ENGINES) {
         ['Escape', menu('RGB Menu')], ['ArrowDown', menu('White')], ['Escape', closed('White')],
         // The menu key, and Space, choose a submenu's entry; Enter a plain one.
         [menuKey, menu('White')], ['ArrowDown ArrowRight ArrowDown', submenu('Blue')],
-        ['Space', closed('Blue')], ['Shift+F10', menu('White')], ['Enter', closed('White')]]) {
+        ['Space', closed('Blue')], ['Shift+F10', menu('White')], ['Enter', closed('White')],
+        [showMenu, menu('White')], ['Escape', closed('White')]]) {
         await step(tab, keys, want);
         await assertAccessible(`after ${keys}`);
       }
