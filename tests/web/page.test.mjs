@@ -106,7 +106,8 @@ const shown = (tab) => tab.evaluate(() => [...document.body.querySelectorAll('*'
 // What the page shows of its menus and buttons: the open menus, outermost first, each as its
 // accessible name then its entries' labels, and where the first is; the focus: 'frame', a menu
 // entry's label, or another element's id or tag, and its outline; the aria-expanded of "RGB Menu"
-// (null with no menu open); the Pause/Play button's label; and the line saying what works here.
+// (null with no menu open); the Pause/Play button's label; the line saying what works here; and
+// whether the menus lie inside the page, none over another.
 const state = (tab) => tab.evaluate(() => {
   const name = (m) => m.getAttribute('aria-label') ||
     document.getElementById(m.getAttribute('aria-labelledby')).textContent;
@@ -117,6 +118,9 @@ const state = (tab) => tab.evaluate(() => {
     menus: menus.map((m) =>
       [name(m), ...[...m.querySelectorAll('[role=menuitem]')].map((i) => i.textContent)]),
     at: menus.length ? (r => [r.left, r.top])(menus[0].getBoundingClientRect()) : null,
+    clear: menus.map((m) => m.getBoundingClientRect()).every((r, i, all) =>
+      r.left >= 0 && r.right <= innerWidth && r.bottom <= innerHeight &&
+      all.slice(0, i).every((o) => r.left >= o.right - 1 || r.right <= o.left + 1)),
     focus: focus.getAttribute('role') === 'menuitem' ? focus.textContent
                                                       : focus.id || focus.tagName,
     ring: ((s) => s.outlineStyle + ' ' + s.outlineWidth)(getComputedStyle(focus)),
@@ -398,13 +402,14 @@ for (const engine of ENGINES) {
     });
 
     test('touch: a long press opens the menu at the finger, taps choose, a tap outside ' +
-         'closes, the corner follows a finger', async () => {
-      await load({...DESKTOP, hasTouch: true});
+         'closes, the corner follows a finger; the submenu kept inside a narrow page',
+         async () => {
+      await load({width: 480, height: 600, hasTouch: true});
       const touch = tab.page.touchscreen;
       const {left, top} = await canvas(tab);
-      const [x, y] = [left + 40, top + 50];
+      const [x, y] = [left + 300, top + 50];  // no room for the submenu on the menu's right
       const tap = (label) => async () =>
-        touch.tap(...(label ? await entryCentre(tab, label) : [x + 200, y + 200]));
+        touch.tap(...(label ? await entryCentre(tab, label) : [x - 200, y + 200]));
       // A finger held still past the half second, with the browser's contextmenu event as some
       // browsers send it, or none.
       const hold = (contextmenu) => async () => {
@@ -420,9 +425,9 @@ for (const engine of ENGINES) {
         await assertMenuAt(tab, x, y);
       };
       for (const [gesture, want] of [
-        [hold(false), {}], [tap('RGB Menu'), {menus: [MENU, RGB]}],
+        [hold(false), {}], [tap('RGB Menu'), {menus: [MENU, RGB], clear: true}],
         [tap('Green'), {menus: [], colour: 'Green'}],
-        [hold(true), {}], [tap('RGB Menu'), {menus: [MENU, RGB]}],
+        [hold(true), {}], [tap('RGB Menu'), {menus: [MENU, RGB], clear: true}],
         [tap('Blue'), {menus: [], colour: 'Blue'}],
         [hold(false), {}], [tap(null), {menus: [], colour: 'Blue'}]]) {
         await step(tab, gesture, want);
