@@ -66,7 +66,7 @@ mergeInto(LibraryManager.library, {
       var canvas = Module['canvas'];
       var frame = canvas.parentElement;
       var follow = function() {
-        var ratio = window.devicePixelRatio || 1;
+        var ratio = window.devicePixelRatio;
         var width = Math.round(frame.clientWidth * ratio);
         var height = Math.round(frame.clientHeight * ratio);
         if (width != canvas.width || height != canvas.height) _glutReshapeWindow(width, height);
@@ -75,7 +75,7 @@ mergeInto(LibraryManager.library, {
       new ResizeObserver(follow).observe(frame);
       // A media query that stops matching when the density changes, asked anew each time.
       (function watchDensity() {
-        matchMedia('(resolution: ' + (window.devicePixelRatio || 1) + 'dppx)')
+        matchMedia('(resolution: ' + window.devicePixelRatio + 'dppx)')
           .addEventListener('change', function() { follow(); watchDensity(); }, {once: true});
       })();
     },
