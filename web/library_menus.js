@@ -204,7 +204,7 @@ mergeInto(LibraryManager.library, {
       var count = items.length;
       switch (event.key) {
         case 'ArrowDown': WebMenus.move(level, (index + 1) % count); break;
-        case 'ArrowUp': WebMenus.move(level, (index + count - 1) % count); break;
+        case 'ArrowUp': WebMenus.move(level, (Math.max(index, 0) + count - 1) % count); break;
         case 'Home': WebMenus.move(level, 0); break;
         case 'End': WebMenus.move(level, count - 1); break;
         case 'ArrowRight':
