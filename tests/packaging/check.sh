@@ -24,7 +24,8 @@ same_bytes() {
     local copy=$tmp/again
     # The fetched upstream sources go along, to spare the downloads (freeglut is built again).
     copy_checkout "$copy"
-    cp -a --parents build/windows/{freeglut,mingw-w64}/{source,version} "$copy"
+    cp -a --parents build/windows/{freeglut,mingw-w64}/{source,version} \
+        build/web/glu/{source,version} "$copy"
     logged "$tmp/again.log" "$copy/scripts/package"
     diff -r dist "$copy/dist"  # the same names, and the same bytes in each
     echo "  dist/ came out the same from $copy: $(cd dist && sha256sum -- * | tr '\n' ' ')"
