@@ -42,8 +42,8 @@ def number(text):
 
 
 def callgrind(name, size, frames):
-    """A run under callgrind, the renderer in the counted thread: instructions in all, in the
-    program's own functions (self cost), and swaps as the counter saw them."""
+    """A run under callgrind, the renderer in the counted thread: instructions in all and in the
+    program's own functions (self cost). The counter's swaps must match the frame's calls."""
     path, frame_fn = PROGRAMS[name]
     out = f"{RUNS}/callgrind.{name.replace(' ', '')}.{size}.{frames}"
     log = run(command(name, size, frames, "valgrind", "--tool=callgrind",

@@ -55,14 +55,14 @@ def check_size(app, width, height):
 def test_both_faces(app):
     """Frames over whole turns show the triangle from the front and from the back (mirrored:
     its lowest corner on the other side); it vanishes only edge-on, two frames a turn."""
-    counts, seen = {"f": 0, "b": 0}, ""  # front, back, "-" edge-on, "0" nothing lit
+    seen = ""  # a letter a grab: "f" front, "b" back, "-" edge-on, "0" nothing lit
     rng = random.Random(7)  # irregular steps, so that no step locks onto the turn
     turned = 0  # frames at least
     edge_on = 0.3 * widest(*SIZE)  # narrower than this, a frame is seen edge-on
     # Grabs may lie anywhere from a few degrees to more than half a turn apart (a compositor
     # lags), so only how often nothing shows can be judged: 40 grabs make a tenth far beyond
     # the edge-on frames' chance, 1 in 180.
-    while (min(counts.values()) < 5 or len(seen) < 40) and turned < 2 * TURN:
+    while (min(map(seen.count, "fb")) < 5 or len(seen) < 40) and turned < 2 * TURN:
         step = rng.randint(1, 9)
         app.wait_frames(step)
         turned += step
@@ -73,8 +73,7 @@ def test_both_faces(app):
             seen += "-"
         else:
             seen += "f" if shot.foot_x < SIZE[0] / 2 else "b"
-            counts[seen[-1]] += 1
-    assert min(counts.values()) >= 5, f"front and back frames in turn: {seen}"
+    assert min(map(seen.count, "fb")) >= 5, f"front and back frames in turn: {seen}"
     assert seen.count("0") <= 0.1 * len(seen), f"the triangle vanished off edge-on: {seen}"
 
 
