@@ -1,11 +1,20 @@
 # Shared by the project's scripts (here, in the target folders and under tests/): sourced, not run.
 
-# What changes the system goes through sudo when not root.
+# What changes the system goes through sudo when not root; env keeps apt's front end quiet there
+# (sudo drops the caller's variables).
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+apt_get=("${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600)
+
+# The exit status of a command that could not get a package the project names because this
+# system's archive does not offer it, or cannot install it now (a package removed from Debian's
+# testing for a while, a transition in progress): it did what it could without, and said what.
+archive_gap=3
 
 # Installs the Debian packages that are missing. Releases rename packages: "a|b" is there when
-# either is installed, else it installs the first that the archive knows.
+# either is installed, else it installs the first that the archive knows. Where the archive has
+# none of them, or cannot install them together, it says so in apt's words and fails with
+# $archive_gap; any other failure, with 1.
 need_packages() {
     local missing=() packages=() item pkg
     for item in "$@"; do
@@ -13,27 +22,48 @@ need_packages() {
             missing+=("$item")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
-    if ! command -v apt-get >/dev/null; then
+    if ! command -v apt-get >/dev/null || { [ ${#sudo[@]} -gt 0 ] && ! command -v sudo >/dev/null; }
+    then
         echo "Please install: ${missing[*]} (or your system's equivalents)," \
              "then run this again." >&2
         return 1
     fi
-    # Another apt run (an update timer, a second script) holds the lock for a while: wait for it.
-    local apt=(apt-get -o DPkg::Lock::Timeout=600)
-    "${sudo[@]}" "${apt[@]}" update -qq
+    # Another apt run (an update timer, a second script) holds the lock for a while: it waits.
+    "${apt_get[@]}" update -qq
     for item in "${missing[@]}"; do
         for pkg in ${item//|/ }; do
             apt-cache show --no-all-versions "$pkg" >/dev/null 2>&1 && break
         done
         packages+=("$pkg")
     done
+    local said
+    if ! said=$(apt-get install -s -qq --no-install-recommends "${packages[@]}" 2>&1); then
+        echo "This system's archive cannot install ${packages[*]}; apt says:" >&2
+        grep -E '^[EW]:|^ [^ ]' <<<"$said" >&2 || echo "$said" >&2
+        return $archive_gap
+    fi
     echo "Installing: ${packages[*]}"
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" "${apt[@]}" install -y -qq \
-        --no-install-recommends "${packages[@]}" >/dev/null || {
+    "${apt_get[@]}" install -y -qq --no-install-recommends "${packages[@]}" >/dev/null || {
         echo "Could not install: ${packages[*]}. Install them (or your system's equivalents)" \
              "and run this again." >&2
         return 1
     }
+}
+
+# Usage: usage [>&2]
+# Prints the running command's usage: its header, the comment block at its top.
+usage() {
+    local self=$0
+    [ -f "$self" ] || self=$OLDPWD/$0  # started from elsewhere: the path before the command's cd
+    sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$self"
+}
+
+# Usage: usage_error WHAT
+# For an argument the command does not take: says which, with the usage, and exits with 2.
+usage_error() {
+    echo "$0: $1" >&2
+    usage >&2
+    exit 2
 }
 
 # What building the program needs.
