@@ -71,10 +71,11 @@ build_packages=(cmake make g++ pkg-config "libglut-dev|freeglut3-dev" libglu1-me
                 libgl1-mesa-dri)
 
 # Running it on a virtual display and taking screenshots through the end-to-end tests' harness.
-display_packages=(xvfb xauth python3 python3-pytest python3-xlib python3-pil)
+display_packages=(xvfb xauth python3 python3-xlib python3-pil)
 
-# What the end-to-end tests need besides: the menu's labels read by OCR, the window's GL visual.
-e2e_packages=("${display_packages[@]}" tesseract-ocr mesa-utils)
+# What the end-to-end tests need besides: pytest, the menu's labels read by OCR, the window's GL
+# visual.
+e2e_packages=("${display_packages[@]}" python3-pytest tesseract-ocr mesa-utils)
 
 # The end-to-end checks on Wayland desktops (linux/desktops): GNOME's compositor and sway, each
 # with Xwayland and a D-Bus session, nested in an Xvfb; xhost lets the checks onto sway's Xwayland.
