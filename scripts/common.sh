@@ -1,10 +1,12 @@
 # Shared by the project's scripts (here, in the target folders and under tests/): sourced, not run.
 
 # What changes the system goes through sudo when not root; env keeps apt's front end quiet there
-# (sudo drops the caller's variables).
+# (sudo drops the caller's variables), and dpkg keeps a changed configuration file rather than ask
+# about it where the install's output is not shown.
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-apt_get=("${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600)
+apt_get=("${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600
+         -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold)
 
 # The exit status of a command that could not get a package the project names because this
 # system's archive does not offer it, or cannot install it now (a package removed from Debian's
@@ -22,7 +24,13 @@ need_packages() {
             missing+=("$item")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
-    if ! command -v apt-get >/dev/null || { [ ${#sudo[@]} -gt 0 ] && ! command -v sudo >/dev/null; }
+    # sudo asks for a password only where it has a terminal to ask on, and says first what for;
+    # a user it refuses, or cannot ask, gets the list instead.
+    if [ ${#sudo[@]} -gt 0 ] && command -v sudo >/dev/null && ! sudo -n true 2>/dev/null; then
+        echo "Installing ${missing[*]} needs sudo." >&2
+        sudo -v 2>/dev/null || true
+    fi
+    if ! command -v apt-get >/dev/null || { [ ${#sudo[@]} -gt 0 ] && ! sudo -n true 2>/dev/null; }
     then
         echo "Please install: ${missing[*]} (or your system's equivalents)," \
              "then run this again." >&2
