@@ -1,5 +1,4 @@
 #!/usr/bin/env bash
-# Usage: tests/commands.sh
 # Each command the READMEs show in their code blocks, and each in scripts/: --help and -h print
 # its usage and exit 0, an unknown option exits non-zero with the usage on stderr, all before
 # anything is installed or built. They run in a copy of the sources, where apt-get, sudo, cmake
