@@ -36,8 +36,9 @@ need_packages() {
              "then run this again." >&2
         return 1
     fi
-    # Another apt run (an update timer, a second script) holds the lock for a while: it waits.
-    "${apt_get[@]}" update -qq
+    # Another apt run (an update timer, a second script) holds the lock for a while: it waits,
+    # and says so.
+    "${apt_get[@]}" update -q > >(lock_waits)
     for item in "${missing[@]}"; do
         for pkg in ${item//|/ }; do
             apt-cache show --no-all-versions "$pkg" >/dev/null 2>&1 && break
@@ -51,11 +52,20 @@ need_packages() {
         return $archive_gap
     fi
     echo "Installing: ${packages[*]}"
-    "${apt_get[@]}" install -y -qq --no-install-recommends "${packages[@]}" >/dev/null || {
+    "${apt_get[@]}" install -y -q --no-install-recommends "${packages[@]}" > >(lock_waits) || {
         echo "Could not install: ${packages[*]}. Install them (or your system's equivalents)" \
              "and run this again." >&2
         return 1
     }
+}
+
+# Of apt's output, only the line that says it waits for another apt run's lock, once. Matched by
+# the lock's path: apt's words are translated.
+lock_waits() {
+    local line said=
+    while IFS= read -r line; do
+        [[ $said || $line != *" /var/lib/"*"/lock"* ]] || { said=1; echo "$line"; }
+    done
 }
 
 # Usage: usage [>&2]
