@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
+# Usage: tests/packaging/check.sh
 # The package checks: makes dist/ with scripts/package and checks what a user gets from it: its
 # files (tests/packaging, tests/windows), the zip's whirlet.exe under Wine, the same bytes from a
 # fresh copy of the sources, and the .deb installed, run and purged by piuparts in fresh Debian 12
 # and 13 systems (from scripts/test-on's cached bare systems).
+#   -h, --help  print this and exit
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 . scripts/common.sh
+[ $# -eq 0 ] || case $1 in -h | --help) usage; exit ;; *) usage_error "unknown option: $1" ;; esac
 
 mkdir -p build
 tmp=$(mktemp -d "$PWD/build/package-check.XXXXXX")
