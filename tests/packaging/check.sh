@@ -33,8 +33,9 @@ same_bytes() {
 
 # The zip's program, as a Windows user gets it, in a fresh folder and a fresh Wine prefix.
 zip_under_wine() {
-    local folder=$tmp/unzipped
-    unzip -q dist/whirlet-*-win32.zip -d "$folder"
+    local folder=$tmp/unzipped zipped
+    zipped=$(ls dist/whirlet-*-win32.zip)
+    unzip -q "$zipped" -d "$folder"
     if ! runs_32_bit "$tmp/exit0-i386"; then
         echo "  NOT RUN: this kernel runs no 32-bit programs, so no 32-bit Wine either; the zip's" \
              "32-bit whirlet.exe was checked from its files only (headers, resources, contents)."
@@ -42,7 +43,7 @@ zip_under_wine() {
     fi
     need_wine32
     need_packages "${e2e_packages[@]}"
-    run_under_wine i686 "$folder/whirlet.exe"
+    run_under_wine i686 "$folder/$(basename "$zipped" .zip)/whirlet.exe"
 }
 
 # piuparts installs the .deb with apt-get, without Recommends, into a fresh system, runs
