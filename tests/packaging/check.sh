@@ -63,15 +63,16 @@ install_purge() {
     # piuparts passes without a hook as well: the checks' own summary says that they ran.
     passed=$(grep -o '[0-9]* passed in .*s' "$log") ||
         { echo "The end-to-end checks did not run in the fresh $release" >&2; return 1; }
-    echo "  $release: $passed; $(grep -o -m1 'PASS: .*' "$log")"
+    echo "  $release: $passed; $(grep -o -m1 'PASS: .*' "$log");" \
+         "AppStream: $(grep -o -m1 'Identifier: .*' "$log")"
 }
 
 # One date for both runs of scripts/package, the second in a copy of the sources.
 SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 export SOURCE_DATE_EPOCH
 echo "Package checks"
-stage "install tools" need_packages lintian desktop-file-utils man-db unzip python3-pytest \
-    python3-pil piuparts
+stage "install tools" need_packages lintian desktop-file-utils appstream man-db unzip \
+    python3-pytest python3-pil piuparts
 stage "scripts/package" scripts/package
 # Debian's pytest runs under Debian's python3, whatever python3 comes first on the PATH.
 stage "dist/ as files" /usr/bin/python3 -m pytest -q tests/packaging
