@@ -14,6 +14,7 @@ ROOT = Path(__file__).resolve().parents[2]
 DIST = Path(os.environ.get("DIST", ROOT / "dist"))
 VERSION = re.search(r"project\(Whirlet VERSION ([0-9.]+)", (ROOT / "CMakeLists.txt").read_text())[1]
 ZIP_FILES = {"whirlet.exe", "README.txt", "LICENSE.txt", "THIRD-PARTY-NOTICES.txt"}
+DESKTOP = "usr/share/applications/whirlet.desktop"
 METAINFO = "usr/share/metainfo/org.example.Whirlet.metainfo.xml"
 ICON_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
 
@@ -79,12 +80,12 @@ def test_deb_holds_the_program_its_menu_entry_icons_manual_and_documents(deb, un
     icons = {n: f"usr/share/icons/hicolor/{n}x{n}/apps/whirlet.png" for n in ICON_SIZES}
     docs = {f"usr/share/doc/whirlet/{name}"
             for name in ("README", "LICENSE", "copyright", "changelog.gz")}
-    assert files == {"usr/bin/whirlet", "usr/share/applications/whirlet.desktop", METAINFO,
-                     "usr/share/man/man1/whirlet.1.gz"} | set(icons.values()) | docs
+    assert files == {"usr/bin/whirlet", DESKTOP, METAINFO, "usr/share/man/man1/whirlet.1.gz"} \
+        | set(icons.values()) | docs
     for size, icon in icons.items():
         with Image.open(unpacked / icon) as png:
             assert (png.format, png.size) == ("PNG", (size, size)), icon
-    run("desktop-file-validate", str(unpacked / "usr/share/applications/whirlet.desktop"))
+    run("desktop-file-validate", str(unpacked / DESKTOP))
     # Warnings fail, but for the missing homepage (AppStream 1.0 warns of it): the project has
     # no public address yet.
     done = subprocess.run(["appstreamcli", "validate", "--no-net", "--pedantic",
@@ -93,8 +94,10 @@ def test_deb_holds_the_program_its_menu_entry_icons_manual_and_documents(deb, un
     issues = re.findall(r"^[EW]: \S+ (\S+)", done.stdout, re.M)
     assert set(issues) <= {"url-homepage-missing"} and (done.returncode == 0 or issues), \
         done.stdout + done.stderr
-    assert "<launchable type=\"desktop-id\">whirlet.desktop</launchable>" in \
-        (unpacked / METAINFO).read_text()
+    # The menu entry that software centres start: one the package holds.
+    launchable = re.findall(r'<launchable type="desktop-id">(.*)</launchable>',
+                            (unpacked / METAINFO).read_text())
+    assert [f"usr/share/applications/{name}" for name in launchable] == [DESKTOP]
     manual = run("man", "-l", str(unpacked / "usr/share/man/man1/whirlet.1.gz"))
     assert f"Whirlet {VERSION}" in manual
 
