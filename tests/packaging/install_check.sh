@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # piuparts' post_install hook (tests/packaging/check.sh hands it over), run as root in the fresh
-# system with a copy of the checkout mounted at $WHIRLET_CHECKOUT.
+# system with a copy of the checkout mounted at $WHIRLET_CHECKOUT: the installed program finds its
+# libraries, AppStream finds it by its id, and the end-to-end checks drive it.
 set -euo pipefail
 cd "$WHIRLET_CHECKOUT"
 . scripts/common.sh
