@@ -73,6 +73,8 @@ mergeInto(LibraryManager.library, {
       };
       follow();  // now: glutMainLoop's first reshape takes the canvas's size
       new ResizeObserver(follow).observe(frame);
+      // Emscripten 6's GLUT sets the store to the canvas's CSS size on every window resize.
+      window.addEventListener('resize', follow);
       // A media query that stops matching when the density changes, asked anew each time.
       (function watchDensity() {
         matchMedia('(resolution: ' + window.devicePixelRatio + 'dppx)')
@@ -120,6 +122,15 @@ mergeInto(LibraryManager.library, {
     }
     // The program would go on to draw into nothing. It stops here, quietly, like glutMainLoop.
     if (Module['fail']) Module['fail']('no-webgl');
+    throw 'unwind';
+  },
+
+  // The first reshape takes the store as followFrame left it. Emscripten 6's own sets the store
+  // to the canvas's CSS size first, which blurs the first frame on a dense screen.
+  glutMainLoop__deps: ['glutReshapeWindow'],
+  glutMainLoop: function() {
+    var canvas = Module['canvas'];
+    _glutReshapeWindow(canvas.width, canvas.height);  // which posts the first redisplay
     throw 'unwind';
   },
 
