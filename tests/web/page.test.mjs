@@ -477,6 +477,10 @@ for (const engine of ENGINES) {
       const frame = await tab.frame(30);
       assert.deepEqual([frame.width, frame.height], DENSE);
       assertShows(frame, 'White', 24);
+      // A wider window leaves the frame as it was, and so the store.
+      await tab.setViewport({...DESKTOP, width: DESKTOP.width + 100, deviceScaleFactor: 2});
+      const wider = await tab.frame();
+      assert.deepEqual([wider.width, wider.height], DENSE);
       await tab.setViewport(DESKTOP);
       // Chromium's emulation changes the density without telling the page; Firefox's tells it.
       if (engine === 'firefox') {
