@@ -18,6 +18,27 @@ var Module = {canvas: document.getElementById('canvas')};
     return Module.fail('from-disk');
   }
 
+  // A program that does not load or stops gets the page's message. whirlet.wasm is loaded here:
+  // the runtime's own loader retries a refused file another way and prints a line at each step.
+  var failed = function() { Module.fail('no-program'); };
+  Module.onAbort = failed;
+  Module.instantiateWasm = function(imports, receive) {
+    fetch('whirlet.wasm').then(function(response) {
+      if (!response.ok) throw new Error(response.status + ' ' + response.statusText);
+      return response.arrayBuffer();
+    }).then(function(bytes) {
+      return WebAssembly.instantiate(bytes, imports);
+    }).then(function(result) { receive(result.instance); }, function(error) {
+      console.error('whirlet.wasm: ' + error);
+      failed();
+    });
+    return {};
+  };
+  // Only capture hears a script's load error: whirlet.js missing.
+  addEventListener('error', function(event) {
+    if (event.target.tagName == 'SCRIPT') failed();
+  }, true);
+
   // A device that asks for less motion gets the first frame, and a Play button.
   var setPaused = function(paused) {
     Module.paused = paused;

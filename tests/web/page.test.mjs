@@ -502,25 +502,48 @@ for (const engine of ENGINES) {
       assertShows(await tab.frame(60), 'Green');
     });
 
-    test('a message, and no error, with no WebGL, JavaScript off, or opened from disk',
-         async () => {
+    test('a message, and no error, with no WebGL, the program missing or refused, JavaScript ' +
+         'off, or opened from disk', async () => {
       const page = tab.page;
-      tab.said = [];
-      const {identifier} = await page.evaluateOnNewDocument(() => {
+      const noWebGL = () => {
         const getContext = HTMLCanvasElement.prototype.getContext;
         HTMLCanvasElement.prototype.getContext = function(type, ...rest) {
           return /webgl/.test(type) ? null : getContext.call(this, type, ...rest);
         };
-      });
-      try {
-        await page.goto(server.url);
-        await tab.waitFor("!document.getElementById('no-webgl').hidden", 30, 'the message');
-        await runFrames(tab, 10);
-      } finally {
-        await page.removeScriptToEvaluateOnNewDocument(identifier);
+      };
+      // The host's answers, a script run first, the message, and what the console may say
+      // besides the toolchain's lines and Chromium's own for a missing file.
+      for (const [answers, script, message, lines] of [
+        [{}, noWebGL, 'no-webgl', []],
+        [{'whirlet.wasm': [404]}, null, 'no-program', [/^whirlet\.wasm: Error: 404 Not Found$/]],
+        // A host that answers a missing file with its own page.
+        [{'whirlet.wasm': [200, 'text/html', 'index.html']}, null, 'no-program',
+         [/^whirlet\.wasm: CompileError: /]],
+        [{'whirlet.js': [404]}, null, 'no-program', []],
+        [{}, () => delete window.WebAssembly, 'no-program',  // as some security settings do
+         [/^Aborted\(no native wasm support detected\)$/, /WebAssembly is not defined$/]],
+      ]) {
+        const what = `${message} for ${JSON.stringify(answers)}, ${script}`;
+        const host = await serve(SITE, answers);
+        const added = script && await page.evaluateOnNewDocument(script);
+        tab.said = [];
+        try {
+          await page.goto(host.url);
+          await tab.waitFor(`!document.getElementById('${message}').hidden`, 30, what);
+          await runFrames(tab, 10);
+        } finally {
+          if (added) await page.removeScriptToEvaluateOnNewDocument(added.identifier);
+          await host.close();
+        }
+        assert.deepEqual((await shown(tab)).filter((e) => e !== 'CODE'), ['MAIN', 'H1', message],
+                         what);
+        assert.equal(await tab.evaluate('__probe.frames'), 0, `the program draws, ${what}`);
+        const said = tab.said.map(([, text]) => text).filter((text) =>
+          !TOOLCHAIN_LINES.includes(text) && !/^Failed to load resource: .* 404 /.test(text));
+        assert.ok(said.length === lines.length && said.every((text, i) => lines[i].test(text)),
+                  `${what}, the console said: ${said.join(' | ')}`);
+        tab.said = [];
       }
-      assert.deepEqual(await shown(tab), ['MAIN', 'H1', 'no-webgl']);
-      assert.equal(await tab.evaluate('__probe.frames'), 0, 'the program draws nothing');
 
       await page.goto(`file://${SITE}/index.html`);
       await tab.waitFor("!document.getElementById('from-disk').hidden", 30, 'the message');
