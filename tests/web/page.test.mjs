@@ -189,10 +189,20 @@ async function choose(tab, ...labels) {
              {menus: []});
 }
 
-// Drags the bottom-right corner of the canvas's frame, with the mouse or a finger, until the
-// canvas is width x height.
-async function resize(tab, width, height, finger = false) {
+// Resizes the canvas's frame by its bottom-right corner until the canvas is width x height: by
+// 'mouse' or 'finger', dragged; by 'keys', focused and its arrows pressed (10 pixels, Shift 1).
+async function resize(tab, width, height, by = 'mouse') {
   const {left, top, size: [w, h]} = await canvas(tab);
+  if (by === 'keys') {
+    const arrows = (d, key) => [...Array(Math.trunc(Math.abs(d) / 10)).fill(key),
+                                ...Array(Math.abs(d) % 10).fill('Shift+' + key)];
+    await tab.page.focus('#corner');
+    await press(tab, [...arrows(width - w, width < w ? 'ArrowLeft' : 'ArrowRight'),
+                      ...arrows(height - h, height < h ? 'ArrowUp' : 'ArrowDown')].join(' '));
+    return tab.waitFor(`(c => c.width == ${width} && c.height == ${height})(Module.canvas)`, 20,
+                       `a ${width}x${height} canvas after the corner's arrow keys`);
+  }
+  const finger = by === 'finger';
   const [x, y] = [left + w - 3, top + h - 3];
   const {mouse, touchscreen} = tab.page;
   await (finger ? touchscreen.touchStart(x, y) : mouse.move(x, y).then(() => mouse.down()));
@@ -287,7 +297,8 @@ for (const engine of ENGINES) {
       assert.deepEqual(await shown(tab), ['MAIN', 'H1', 'how', 'frame', 'canvas', 'corner',
                                           'pause']);
       const {how} = await state(tab);
-      for (const words of [/Right-click/, /Shift\+F10/, /corner/, /Pause stops/]) {
+      for (const words of [/Right-click/, /Shift\+F10/, /corner/, /Pause stops/,
+                           /Tab to that corner and press the arrow keys/]) {
         assert.match(how, words);
       }
       assert.doesNotMatch(how, /touch/i);
@@ -356,11 +367,12 @@ for (const engine of ENGINES) {
       assert.deepEqual((await canvas(tab)).size, [320, 320]);
     });
 
-    test("resizing keeps the proportions and the desktop's projection, bit for bit",
-         async () => {
+    test("resizing, by mouse and by keys, keeps the proportions and the desktop's projection, " +
+         'bit for bit', async () => {
       await load();
-      for (const [[width, height], angle] of SIZES.map((size, i) => [size, [20, 60, 130][i]])) {
-        if (width !== 320 || height !== 320) await resize(tab, width, height);
+      for (const [[width, height], angle, by] of
+           SIZES.map((size, i) => [size, ...[[20], [60, 'mouse'], [130, 'keys']][i]])) {
+        if (by) await resize(tab, width, height, by);
         assert.deepEqual((await canvas(tab)).size, [width, height]);
         assert.deepEqual(await projection(tab), desktop[`${width}x${height}`],
                          `at ${width}x${height}, the projection matrix is not the desktop's`);
@@ -396,7 +408,8 @@ for (const engine of ENGINES) {
         // The menu key, and Space, choose a submenu's entry; Enter a plain one.
         [menuKey, menu('White')], ['ArrowDown ArrowRight ArrowDown', submenu('Blue')],
         ['Space', closed('Blue')], ['Shift+F10', menu('White')], ['Enter', closed('White')],
-        [showMenu, menu('White')], ['Escape', closed('White')]]) {
+        [showMenu, menu('White')], ['Escape', closed('White')],
+        ['Tab', {focus: 'corner', ring: 'solid 2px'}]]) {
         await step(tab, keys, want);
         await assertAccessible(`after ${keys}`);
       }
@@ -433,7 +446,7 @@ for (const engine of ENGINES) {
         [hold(false), {}], [tap(null), {menus: [], colour: 'Blue'}]]) {
         await step(tab, gesture, want);
       }
-      await resize(tab, 400, 280, true);
+      await resize(tab, 400, 280, 'finger');
       assertShows(await tab.frame(), 'Blue');
     });
 
@@ -449,12 +462,12 @@ for (const engine of ENGINES) {
         }
         assert.equal(await assertStill(tab, 'while paused'), 1);
         assert.match((await state(tab)).how, /paused.*less motion.*Play/);
-        await step(tab, 'Tab Tab', {focus: 'pause', button: 'Play'});
+        await step(tab, 'Tab Tab Tab', {focus: 'pause', button: 'Play'});
         await step(tab, 'Enter', {focus: 'pause', button: 'Pause'});
         assertShows(await tab.frame(20), 'White');
       } else {
         await load();
-        await step(tab, 'Tab Tab', {focus: 'pause', button: 'Pause'});
+        await step(tab, 'Tab Tab Tab', {focus: 'pause', button: 'Pause'});
       }
       await step(tab, 'Space', {button: 'Play'});
       const at = await assertStill(tab, 'once paused');
@@ -574,7 +587,7 @@ for (const engine of ENGINES) {
         assert.deepEqual(layout, {width: 375, scroll: 375, font: 14});
         const {how} = await state(tab);
         assert.match(how, /Touch and hold the picture for colours/);
-        assert.doesNotMatch(how, /Right-click|Shift\+F10/);
+        assert.doesNotMatch(how, /Right-click|Shift\+F10|arrow keys/);
         const {left, size: [width], store} = await canvas(tab);
         assert.ok(left >= 0 && left + width <= 375, `the canvas at ${left}, ${width} wide`);
         assert.deepEqual(store, [2 * width, 2 * width]);
