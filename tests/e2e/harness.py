@@ -17,6 +17,7 @@ from itertools import count as counter, groupby
 
 try:
     import pytest
+    import Xlib
     from PIL import Image, ImageChops, ImageOps
     from Xlib import X, XK, display, error
     from Xlib.ext import damage
@@ -81,11 +82,17 @@ def wait_until(predicate, timeout, interval=0.05, what="condition"):
     return value
 
 
+# python-xlib keeps these tables on its protocol Display class, shared by every connection,
+# though opcodes, events and errors differ between servers: connect() gives each its own.
+# Checked on python-xlib 0.33 (Debian 12's 0.33-2, 13's 0.33-3, forky's 0.33-6).
 def connect(name):
-    """An X connection with extension tables of its own: python-xlib shares one set among all
-    connections, but opcodes, events and errors differ between servers."""
+    """An X connection with extension tables of its own."""
     tables = {"extension_major_opcodes": {}, "event_classes": event.event_class.copy(),
               "error_classes": error.xerror_class.copy()}
+    missing = [t for t in tables if not isinstance(getattr(protocol.Display, t, None), dict)]
+    assert not missing, (
+        f"python-xlib {'.'.join(map(str, Xlib.__version__))} has no {', '.join(missing)} on its "
+        "protocol Display class: connect() must learn where this version keeps them")
     for table, fresh in tables.items():
         setattr(protocol.Display, table, fresh)
     x = display.Display(name)
