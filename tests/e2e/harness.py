@@ -15,17 +15,22 @@ from functools import reduce
 from io import BytesIO
 from itertools import count as counter, groupby
 
+
+def on_debian_python():
+    """Debian's python3-* packages serve Debian's interpreter, not an earlier python3 on PATH:
+    restarts this under Debian's, where it is another."""
+    if os.path.exists("/usr/bin/python3") and sys.executable != "/usr/bin/python3":
+        os.execv("/usr/bin/python3", ["/usr/bin/python3", *sys.argv])
+
+
 try:
-    import pytest
     import Xlib
     from PIL import Image, ImageChops, ImageOps
     from Xlib import X, XK, display, error
     from Xlib.ext import damage
     from Xlib.protocol import display as protocol, event
 except ImportError:
-    # Debian's python3-* packages serve Debian's interpreter, not an earlier python3 on PATH.
-    if os.path.exists("/usr/bin/python3") and sys.executable != "/usr/bin/python3":
-        os.execv("/usr/bin/python3", ["/usr/bin/python3", *sys.argv])
+    on_debian_python()
     raise
 
 TITLE = "Whirlet@Brackenholme"
@@ -522,6 +527,11 @@ def main(test_file, argv):
     if len(argv) < 2 or argv[1].startswith("-"):
         print(f"usage: {argv[0]} PROGRAM [PYTEST OPTIONS, e.g. -k menu]", file=sys.stderr)
         return 2
+    try:
+        import pytest  # noqa: F401  only the checks need it, not scripts/screenshot
+    except ImportError:
+        on_debian_python()
+        raise
     # A fresh interpreter, so that pytest imports (and rewrites the asserts of) every module.
     command = [sys.executable, "-m", "pytest", test_file, "--program", argv[1], "-v",
                "-p", "no:cacheprovider", "--rootdir", os.path.dirname(os.path.abspath(test_file)),
