@@ -95,9 +95,10 @@ display_packages=(xvfb xauth python3 python3-xlib python3-pil)
 # visual.
 e2e_packages=("${display_packages[@]}" python3-pytest tesseract-ocr mesa-utils)
 
-# The end-to-end checks on Wayland desktops (linux/desktops): GNOME's compositor and sway, each
-# with Xwayland and a D-Bus session, nested in an Xvfb; xhost lets the checks onto sway's Xwayland.
-desktop_packages=(mutter sway xwayland dbus x11-xserver-utils)
+# The end-to-end checks on Wayland desktops (linux/desktops): GNOME's compositor, headless with a
+# D-Bus session that the checks' input goes through (python3-dbus), and sway, nested in an Xvfb;
+# both with Xwayland; xhost lets the checks onto sway's Xwayland.
+desktop_packages=(mutter sway xwayland dbus python3-dbus x11-xserver-utils)
 
 # What cross-building it for 32-bit Windows needs (freeglut and MinGW-w64's licences come from
 # Debian's source packages, the latter a .tar.bz2), and reading the executable's headers for its
