@@ -1,10 +1,12 @@
 # Shared by the project's scripts (here, in the target folders and under tests/): sourced, not run.
 
 # What changes the system goes through sudo when not root; env keeps apt's front end quiet there
-# (sudo drops the caller's variables).
+# (sudo drops the caller's variables), and dpkg keeps a changed configuration file rather than ask
+# about it where the install's output is not shown.
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-apt_get=("${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600)
+apt_get=("${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600
+         -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold)
 
 # The exit status of a command that could not get a package the project names because this
 # system's archive does not offer it, or cannot install it now (a package removed from Debian's
@@ -22,14 +24,21 @@ need_packages() {
             missing+=("$item")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
-    if ! command -v apt-get >/dev/null || { [ ${#sudo[@]} -gt 0 ] && ! command -v sudo >/dev/null; }
+    # sudo asks for a password only where it has a terminal to ask on, and says first what for;
+    # a user it refuses, or cannot ask, gets the list instead.
+    if [ ${#sudo[@]} -gt 0 ] && command -v sudo >/dev/null && ! sudo -n true 2>/dev/null; then
+        echo "Installing ${missing[*]} needs sudo." >&2
+        sudo -v 2>/dev/null || true
+    fi
+    if ! command -v apt-get >/dev/null || { [ ${#sudo[@]} -gt 0 ] && ! sudo -n true 2>/dev/null; }
     then
         echo "Please install: ${missing[*]} (or your system's equivalents)," \
              "then run this again." >&2
         return 1
     fi
-    # Another apt run (an update timer, a second script) holds the lock for a while: it waits.
-    "${apt_get[@]}" update -qq
+    # Another apt run (an update timer, a second script) holds the lock for a while: it waits,
+    # and says so.
+    "${apt_get[@]}" update -q > >(lock_waits)
     for item in "${missing[@]}"; do
         for pkg in ${item//|/ }; do
             apt-cache show --no-all-versions "$pkg" >/dev/null 2>&1 && break
@@ -43,11 +52,20 @@ need_packages() {
         return $archive_gap
     fi
     echo "Installing: ${packages[*]}"
-    "${apt_get[@]}" install -y -qq --no-install-recommends "${packages[@]}" >/dev/null || {
+    "${apt_get[@]}" install -y -q --no-install-recommends "${packages[@]}" > >(lock_waits) || {
         echo "Could not install: ${packages[*]}. Install them (or your system's equivalents)" \
              "and run this again." >&2
         return 1
     }
+}
+
+# Of apt's output, only the line that says it waits for another apt run's lock, once. Matched by
+# the lock's path: apt's words are translated.
+lock_waits() {
+    local line said=
+    while IFS= read -r line; do
+        [[ $said || $line != *" /var/lib/"*"/lock"* ]] || { said=1; echo "$line"; }
+    done
 }
 
 # Usage: usage [>&2]
@@ -71,14 +89,16 @@ build_packages=(cmake make g++ pkg-config "libglut-dev|freeglut3-dev" libglu1-me
                 libgl1-mesa-dri)
 
 # Running it on a virtual display and taking screenshots through the end-to-end tests' harness.
-display_packages=(xvfb xauth python3 python3-pytest python3-xlib python3-pil)
+display_packages=(xvfb xauth python3 python3-xlib python3-pil)
 
-# What the end-to-end tests need besides: the menu's labels read by OCR, the window's GL visual.
-e2e_packages=("${display_packages[@]}" tesseract-ocr mesa-utils)
+# What the end-to-end tests need besides: pytest, the menu's labels read by OCR, the window's GL
+# visual.
+e2e_packages=("${display_packages[@]}" python3-pytest tesseract-ocr mesa-utils)
 
-# The end-to-end checks on Wayland desktops (linux/desktops): GNOME's compositor and sway, each
-# with Xwayland and a D-Bus session, nested in an Xvfb; xhost lets the checks onto sway's Xwayland.
-desktop_packages=(mutter sway xwayland dbus x11-xserver-utils)
+# The end-to-end checks on Wayland desktops (linux/desktops): GNOME's compositor, headless with a
+# D-Bus session that the checks' input goes through (python3-dbus), and sway, nested in an Xvfb;
+# both with Xwayland; xhost lets the checks onto sway's Xwayland.
+desktop_packages=(mutter sway xwayland dbus python3-dbus x11-xserver-utils)
 
 # What cross-building it for 32-bit Windows needs (freeglut and MinGW-w64's licences come from
 # Debian's source packages, the latter a .tar.bz2), and reading the executable's headers for its

@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
 # Usage: tests/breakages.sh [NAME-PATTERN]
 # Breaks the program in each way a test has caught before, one at a time, in a copy of the
-# sources, and runs the test that must catch it. Prints "caught" or "MISSED" for each and fails if
-# any was missed. Run scripts/test once first (for the packages). About three minutes.
+# sources in build/breakages, and runs the test that must catch it. Prints "caught" or "MISSED"
+# for each and fails if any was missed. Run scripts/test once first (for the packages). About
+# three minutes.
+#   NAME-PATTERN  only the breakages whose names contain it, e.g. aspect
+#   -h, --help    print this and exit
 set -uo pipefail
 cd "$(dirname "$0")/.."
+. scripts/common.sh
+case ${1-} in
+    -h | --help) usage; exit ;;
+    -*) usage_error "unknown option: $1" ;;
+esac
 work=$PWD/build/breakages
 mkdir -p "$work"
 

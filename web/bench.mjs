@@ -1,4 +1,4 @@
-// The page's cost against raw WebGL drawing the same triangle (bench/raw.html), in one headless
+// The page's cost against raw WebGL drawing the same triangle (web/bench/raw.html), in one headless
 // Chromium run, the two pages loaded in turn, PAIRS times:
 //
 //     node web/bench.mjs SITE [PAIRS]      (web/run --bench builds SITE and runs this)

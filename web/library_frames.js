@@ -19,12 +19,37 @@
 // When the browser takes the GL context away (a GPU reset, too many pages with WebGL), drawing
 // stops until it gives the context back; then the GL emulation's own objects are made anew, the
 // window reshaped to set the viewport again, and the program goes on where it was.
+//
+// Only EmscriptenInside reaches inside Emscripten's GLUT and GL emulation; the rest calls GLUT.
 
 mergeInto(LibraryManager.library, {
-  $WebFrames__deps: ['$GLUT', '$GL', '$GLImmediate', '$callUserCallback', 'glutReshapeWindow'],
+  // What this file does inside Emscripten's GLUT and GL emulation, for want of a public call;
+  // checked on Emscripten 3.1.6, 3.1.69 and 6.0.5. Should a newer one move what these touch, the
+  // web tests of touch and of a lost context fail.
+  $EmscriptenInside__deps: ['$GLUT', '$GL', '$GLImmediate'],
+  $EmscriptenInside: {
+    // glutInit's window listeners that turn touches into mouse presses cannot stop the browser's
+    // own handling (browsers make them passive: an error in the console per touch). The browser
+    // sends mouse events for a tap anyway; long presses open the menus (library_menus.js).
+    dropTouchHandler: function() {
+      ['touchstart', 'touchmove', 'touchend'].forEach(function(type) {
+        window.removeEventListener(type, GLUT.touchHandler, true);
+      });
+    },
+
+    // The emulation's shader programs and buffers died with the old context.
+    renewGL: function() {
+      GLImmediate.rendererCache = GLImmediate.MapTreeLib.create();
+      GL.generateTempBuffers(true, GL.currentContext);
+    },
+  },
+
+  $WebFrames__deps: ['$EmscriptenInside', '$callUserCallback', 'glutReshapeWindow'],
   $WebFrames__postset: "Module['pausedChanged'] = WebFrames.pausedChanged;",
   $WebFrames: {
+    display: 0,
     idle: 0,
+    mode: 0x0012,  // GLUT_RGBA | GLUT_DOUBLE | GLUT_DEPTH, Emscripten's GLUT's default
     redisplay: false,
     scheduled: 0,  // the pending animation frame's id
     lost: false,
@@ -46,7 +71,7 @@ mergeInto(LibraryManager.library, {
 
     frame: function() {
       WebFrames.scheduled = 0;
-      var callback = WebFrames.redisplay ? GLUT.displayFunc : WebFrames.idle;
+      var callback = WebFrames.redisplay ? WebFrames.display : WebFrames.idle;
       WebFrames.redisplay = false;
       WebFrames.turn();
       if (callback) {
@@ -73,6 +98,8 @@ mergeInto(LibraryManager.library, {
       };
       follow();  // now: glutMainLoop's first reshape takes the canvas's size
       new ResizeObserver(follow).observe(frame);
+      // Emscripten 6's GLUT sets the store to the canvas's CSS size on every window resize.
+      window.addEventListener('resize', follow);
       // A media query that stops matching when the density changes, asked anew each time.
       (function watchDensity() {
         matchMedia('(resolution: ' + window.devicePixelRatio + 'dppx)')
@@ -88,31 +115,28 @@ mergeInto(LibraryManager.library, {
         WebFrames.unschedule();
       });
       canvas.addEventListener('webglcontextrestored', function() {
-        // The emulation's shader programs and buffers died with the old context.
-        GLImmediate.rendererCache = GLImmediate.MapTreeLib.create();
-        GLImmediate.currentRenderer = GLImmediate.lastRenderer = null;
-        GL.generateTempBuffers(true, GL.currentContext);
+        EmscriptenInside.renewGL();
         WebFrames.lost = false;
         _glutReshapeWindow(canvas.width, canvas.height);  // its redisplay turns it on
       });
     },
   },
 
-  glutCreateWindow__deps: ['$GLUT', '$Browser', '$WebFrames'],
+  glutInitDisplayMode__deps: ['$WebFrames'],
+  glutInitDisplayMode: function(mode) {
+    WebFrames.mode = mode;
+  },
+
+  glutCreateWindow__deps: ['$Browser', '$WebFrames', '$EmscriptenInside'],
   glutCreateWindow: function(name) {
-    var mode = GLUT.initDisplayMode;
+    var mode = WebFrames.mode;
     Module.ctx = Browser.createContext(Module['canvas'], true, true, {
       antialias: (mode & 0x0080 /* GLUT_MULTISAMPLE */) != 0,
       depth: (mode & 0x0010 /* GLUT_DEPTH */) != 0,
       stencil: (mode & 0x0020 /* GLUT_STENCIL */) != 0,
       alpha: (mode & 0x0008 /* GLUT_ALPHA */) != 0,
     });
-    // glutInit's window listeners that turn touches into mouse presses cannot stop the browser's
-    // own handling (browsers make them passive: an error in the console per touch). The browser
-    // sends mouse events for a tap anyway; long presses open the menus (library_menus.js).
-    ['touchstart', 'touchmove', 'touchend'].forEach(function(type) {
-      window.removeEventListener(type, GLUT.touchHandler, true);
-    });
+    EmscriptenInside.dropTouchHandler();
     if (Module.ctx) {
       WebFrames.followFrame();
       WebFrames.watchContext();
@@ -121,6 +145,20 @@ mergeInto(LibraryManager.library, {
     // The program would go on to draw into nothing. It stops here, quietly, like glutMainLoop.
     if (Module['fail']) Module['fail']('no-webgl');
     throw 'unwind';
+  },
+
+  // The first reshape takes the store as followFrame left it. Emscripten 6's own sets the store
+  // to the canvas's CSS size first, which blurs the first frame on a dense screen.
+  glutMainLoop__deps: ['glutReshapeWindow'],
+  glutMainLoop: function() {
+    var canvas = Module['canvas'];
+    _glutReshapeWindow(canvas.width, canvas.height);  // which posts the first redisplay
+    throw 'unwind';
+  },
+
+  glutDisplayFunc__deps: ['$WebFrames'],
+  glutDisplayFunc: function(func) {
+    WebFrames.display = func;
   },
 
   glutIdleFunc__deps: ['$WebFrames'],

@@ -1,6 +1,7 @@
 // The page around the program, run before it: it says what works on this device, lets the
 // program run where it can and otherwise says why not (the program's libraries call Module.fail
-// with the id of the message to show), resizes the window by its corner, and pauses the turning.
+// with the id of the message to show), resizes the window by its corner (pointer or arrow keys),
+// and pauses the turning.
 var Module = {canvas: document.getElementById('canvas')};
 
 (function() {
@@ -17,6 +18,27 @@ var Module = {canvas: document.getElementById('canvas')};
     Module.instantiateWasm = function() { return {}; };
     return Module.fail('from-disk');
   }
+
+  // A program that does not load or stops gets the page's message. whirlet.wasm is loaded here:
+  // the runtime's own loader retries a refused file another way and prints a line at each step.
+  var failed = function() { Module.fail('no-program'); };
+  Module.onAbort = failed;
+  Module.instantiateWasm = function(imports, receive) {
+    fetch('whirlet.wasm').then(function(response) {
+      if (!response.ok) throw new Error(response.status + ' ' + response.statusText);
+      return response.arrayBuffer();
+    }).then(function(bytes) {
+      return WebAssembly.instantiate(bytes, imports);
+    }).then(function(result) { receive(result.instance); }, function(error) {
+      console.error('whirlet.wasm: ' + error);
+      failed();
+    });
+    return {};
+  };
+  // Only capture hears a script's load error: whirlet.js missing.
+  addEventListener('error', function(event) {
+    if (event.target.tagName == 'SCRIPT') failed();
+  }, true);
 
   // A device that asks for less motion gets the first frame, and a Play button.
   var setPaused = function(paused) {
@@ -37,14 +59,19 @@ var Module = {canvas: document.getElementById('canvas')};
     mouse || !touch
       ? 'With the keyboard: Tab to it, press Shift+F10 or the menu key, then arrows and Enter.'
       : '',
-    'Drag its bottom-right corner to resize it.',
+    'Drag its bottom-right corner to resize it' +
+      (mouse || !touch ? ', or Tab to that corner and press the arrow keys.' : '.'),
     Module.paused ? 'It is paused, as this device asks for less motion: press Play to see it turn.'
       : 'Pause stops the turning.',
   ].filter(Boolean).join(' ');
   frame.hidden = how.hidden = pause.hidden = false;
 
-  // The corner follows the mouse, the finger or the pen that holds it.
+  // The corner follows the mouse, the finger or the pen that holds it, and the arrow keys.
   var corner = document.getElementById('corner');
+  var resize = function(width, height) {
+    frame.style.width = Math.max(24, width) + 'px';
+    frame.style.height = Math.max(24, height) + 'px';
+  };
   var start;
   corner.addEventListener('pointerdown', function(event) {
     if (event.button) return;
@@ -55,7 +82,14 @@ var Module = {canvas: document.getElementById('canvas')};
   });
   corner.addEventListener('pointermove', function(event) {
     if (!corner.hasPointerCapture(event.pointerId)) return;
-    frame.style.width = Math.max(24, start.width + event.clientX - start.x) + 'px';
-    frame.style.height = Math.max(24, start.height + event.clientY - start.y) + 'px';
+    resize(start.width + event.clientX - start.x, start.height + event.clientY - start.y);
+  });
+  var arrows = {ArrowLeft: [-1, 0], ArrowRight: [1, 0], ArrowUp: [0, -1], ArrowDown: [0, 1]};
+  corner.addEventListener('keydown', function(event) {
+    var arrow = arrows[event.key];
+    if (!arrow || event.altKey || event.ctrlKey || event.metaKey) return;
+    event.preventDefault();  // the page would scroll
+    var by = event.shiftKey ? 1 : 10;  // Shift for the last few pixels
+    resize(frame.offsetWidth + arrow[0] * by, frame.offsetHeight + arrow[1] * by);
   });
 })();

@@ -1,6 +1,7 @@
 """Drives the real program on an X display as a user would, and looks at its pixels: X through
-python-xlib (XTEST for pointer and keys, DAMAGE to count frames), pictures through Pillow, the
-menu's labels through tesseract. What differs under Wine is in test_windows.py's Platform."""
+python-xlib (XTEST for pointer and keys, or mutter's RemoteDesktop over D-Bus; DAMAGE to count
+frames), pictures through Pillow, the menu's labels through tesseract. What differs under Wine
+is in test_windows.py's Platform."""
 
 import json
 import os
@@ -14,16 +15,22 @@ from functools import reduce
 from io import BytesIO
 from itertools import count as counter, groupby
 
-try:
-    import pytest
-    from PIL import Image, ImageChops, ImageOps
-    from Xlib import X, XK, display, error
-    from Xlib.ext import damage, xtest
-    from Xlib.protocol import display as protocol, event
-except ImportError:
-    # Debian's python3-* packages serve Debian's interpreter, not an earlier python3 on PATH.
+
+def on_debian_python():
+    """Debian's python3-* packages serve Debian's interpreter, not an earlier python3 on PATH:
+    restarts this under Debian's, where it is another."""
     if os.path.exists("/usr/bin/python3") and sys.executable != "/usr/bin/python3":
         os.execv("/usr/bin/python3", ["/usr/bin/python3", *sys.argv])
+
+
+try:
+    import Xlib
+    from PIL import Image, ImageChops, ImageOps
+    from Xlib import X, XK, display, error
+    from Xlib.ext import damage
+    from Xlib.protocol import display as protocol, event
+except ImportError:
+    on_debian_python()
     raise
 
 TITLE = "Whirlet@Brackenholme"
@@ -80,11 +87,17 @@ def wait_until(predicate, timeout, interval=0.05, what="condition"):
     return value
 
 
+# python-xlib keeps these tables on its protocol Display class, shared by every connection,
+# though opcodes, events and errors differ between servers: connect() gives each its own.
+# Checked on python-xlib 0.33 (Debian 12's 0.33-2, 13's 0.33-3, forky's 0.33-6).
 def connect(name):
-    """An X connection with extension tables of its own: python-xlib shares one set among all
-    connections, but opcodes, events and errors differ between servers."""
+    """An X connection with extension tables of its own."""
     tables = {"extension_major_opcodes": {}, "event_classes": event.event_class.copy(),
               "error_classes": error.xerror_class.copy()}
+    missing = [t for t in tables if not isinstance(getattr(protocol.Display, t, None), dict)]
+    assert not missing, (
+        f"python-xlib {'.'.join(map(str, Xlib.__version__))} has no {', '.join(missing)} on its "
+        "protocol Display class: connect() must learn where this version keeps them")
     for table, fresh in tables.items():
         setattr(protocol.Display, table, fresh)
     x = display.Display(name)
@@ -93,20 +106,59 @@ def connect(name):
     return x
 
 
+class RemoteDesktop:
+    """Input through mutter's RemoteDesktop on the D-Bus session bus at an address, taking the
+    X calls Display makes. The pointer moves relatively (absolute moves need a screen cast, and
+    that PipeWire), from the top-left corner where it starts pushed."""
+    BUTTONS = {1: 0x110, 2: 0x112, 3: 0x111}  # evdev's left, middle, right
+
+    def __init__(self, address, keymap):
+        import dbus  # only here: python3-dbus is a desktop package
+        bus, name = dbus.bus.BusConnection(address), "org.gnome.Mutter.RemoteDesktop"
+        path = dbus.Interface(bus.get_object(name, "/" + name.replace(".", "/")),
+                              name).CreateSession()
+        self.session = dbus.Interface(bus.get_object(name, path), name + ".Session")
+        self.session.Start()
+        self.at, self.keysym_to_keycode = (0, 0), keymap.keysym_to_keycode
+        self.session.NotifyPointerMotionRelative(-1e5, -1e5)
+
+    def xtest_fake_input(self, kind, detail=0, x=0, y=0):
+        press = kind in (X.ButtonPress, X.KeyPress)
+        if kind == X.MotionNotify:
+            self.session.NotifyPointerMotionRelative(x - self.at[0], y - self.at[1])
+            self.at = (x, y)
+        elif kind in (X.KeyPress, X.KeyRelease):
+            # From Xwayland's keymap, which is mutter's: X's keycodes are evdev's + 8.
+            self.session.NotifyKeyboardKeycode(detail - 8, press)
+        elif detail in self.BUTTONS:
+            self.session.NotifyPointerButton(self.BUTTONS[detail], press)
+        elif press:  # the wheel: buttons 4 (up) and 5
+            self.session.NotifyPointerAxisDiscrete(0, 2 * detail - 9)
+
+    def sync(self):
+        pass  # each call above returned once mutter had it
+
+    def close(self):
+        self.session.Stop()
+
+
 WinInfo = namedtuple("WinInfo", "window x y width height viewable")  # x, y on the screen
 
 
 class Display:
-    """$DISPLAY (with $XAUTHORITY). Input goes there too, unless WHIRLET_E2E_INPUT names the
-    display a compositor nested in it reads its input from: then it passes through the
-    compositor, as a user's does."""
+    """$DISPLAY (with $XAUTHORITY). Input goes there too, unless WHIRLET_E2E_INPUT names where a
+    compositor reads its input from, the display it is nested in or the D-Bus address of
+    mutter's RemoteDesktop: then it passes through the compositor, as a user's does."""
 
     def __init__(self):
         self.x = connect(None)
         self.root = self.x.screen().root
         self.x.damage_query_version()  # the extension answers nothing before this
         outer = os.environ.get("WHIRLET_E2E_INPUT")
-        self.input = connect(outer) if outer else self.x
+        if outer and outer.startswith("unix:"):  # a D-Bus address
+            self.input = RemoteDesktop(outer, self.x)
+        else:
+            self.input = connect(outer) if outer else self.x
 
     def close(self):
         if self.input is not self.x:
@@ -161,7 +213,7 @@ class Display:
 
     def move(self, *places):
         for x, y in places:
-            xtest.fake_input(self.input, X.MotionNotify, x=x, y=y)
+            self.input.xtest_fake_input(X.MotionNotify, x=x, y=y)
         self.input.sync()
 
     def pointer(self, x, y):
@@ -178,7 +230,7 @@ class Display:
 
     def press(self, *events):
         for kind, detail in events:
-            xtest.fake_input(self.input, kind, detail)
+            self.input.xtest_fake_input(kind, detail)
         self.input.sync()
         time.sleep(0.02)
 
@@ -475,6 +527,11 @@ def main(test_file, argv):
     if len(argv) < 2 or argv[1].startswith("-"):
         print(f"usage: {argv[0]} PROGRAM [PYTEST OPTIONS, e.g. -k menu]", file=sys.stderr)
         return 2
+    try:
+        import pytest  # noqa: F401  only the checks need it, not scripts/screenshot
+    except ImportError:
+        on_debian_python()
+        raise
     # A fresh interpreter, so that pytest imports (and rewrites the asserts of) every module.
     command = [sys.executable, "-m", "pytest", test_file, "--program", argv[1], "-v",
                "-p", "no:cacheprovider", "--rootdir", os.path.dirname(os.path.abspath(test_file)),

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
+# Usage: tests/packaging/check.sh
 # The package checks: makes dist/ with scripts/package and checks what a user gets from it: its
 # files (tests/packaging, tests/windows), the zip's whirlet.exe under Wine, the same bytes from a
 # fresh copy of the sources, and the .deb installed, run and purged by piuparts in fresh Debian 12
 # and 13 systems (from scripts/test-on's cached bare systems).
+#   -h, --help  print this and exit
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 . scripts/common.sh
+[ $# -eq 0 ] || case $1 in -h | --help) usage; exit ;; *) usage_error "unknown option: $1" ;; esac
 
 mkdir -p build
 tmp=$(mktemp -d "$PWD/build/package-check.XXXXXX")
@@ -33,8 +36,9 @@ same_bytes() {
 
 # The zip's program, as a Windows user gets it, in a fresh folder and a fresh Wine prefix.
 zip_under_wine() {
-    local folder=$tmp/unzipped
-    unzip -q dist/whirlet-*-win32.zip -d "$folder"
+    local folder=$tmp/unzipped zipped
+    zipped=$(ls dist/whirlet-*-win32.zip)
+    unzip -q "$zipped" -d "$folder"
     if ! runs_32_bit "$tmp/exit0-i386"; then
         echo "  NOT RUN: this kernel runs no 32-bit programs, so no 32-bit Wine either; the zip's" \
              "32-bit whirlet.exe was checked from its files only (headers, resources, contents)."
@@ -42,7 +46,7 @@ zip_under_wine() {
     fi
     need_wine32
     need_packages "${e2e_packages[@]}"
-    run_under_wine i686 "$folder/whirlet.exe"
+    run_under_wine i686 "$folder/$(basename "$zipped" .zip)/whirlet.exe"
 }
 
 # piuparts installs the .deb with apt-get, without Recommends, into a fresh system, runs
@@ -62,15 +66,16 @@ install_purge() {
     # piuparts passes without a hook as well: the checks' own summary says that they ran.
     passed=$(grep -o '[0-9]* passed in .*s' "$log") ||
         { echo "The end-to-end checks did not run in the fresh $release" >&2; return 1; }
-    echo "  $release: $passed; $(grep -o -m1 'PASS: .*' "$log")"
+    echo "  $release: $passed; $(grep -o -m1 'PASS: .*' "$log");" \
+         "AppStream: $(grep -o -m1 'Identifier: .*' "$log")"
 }
 
 # One date for both runs of scripts/package, the second in a copy of the sources.
 SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 export SOURCE_DATE_EPOCH
 echo "Package checks"
-stage "install tools" need_packages lintian desktop-file-utils man-db unzip python3-pytest \
-    python3-pil piuparts
+stage "install tools" need_packages lintian desktop-file-utils appstream man-db unzip \
+    python3-pytest python3-pil piuparts
 stage "scripts/package" scripts/package
 # Debian's pytest runs under Debian's python3, whatever python3 comes first on the PATH.
 stage "dist/ as files" /usr/bin/python3 -m pytest -q tests/packaging

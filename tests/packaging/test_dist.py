@@ -14,6 +14,8 @@ ROOT = Path(__file__).resolve().parents[2]
 DIST = Path(os.environ.get("DIST", ROOT / "dist"))
 VERSION = re.search(r"project\(Whirlet VERSION ([0-9.]+)", (ROOT / "CMakeLists.txt").read_text())[1]
 ZIP_FILES = {"whirlet.exe", "README.txt", "LICENSE.txt", "THIRD-PARTY-NOTICES.txt"}
+DESKTOP = "usr/share/applications/whirlet.desktop"
+METAINFO = "usr/share/metainfo/org.example.Whirlet.metainfo.xml"
 ICON_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
 
 
@@ -77,28 +79,53 @@ def test_deb_holds_the_program_its_menu_entry_icons_manual_and_documents(deb, un
              if not line.startswith("d")}
     icons = {n: f"usr/share/icons/hicolor/{n}x{n}/apps/whirlet.png" for n in ICON_SIZES}
     docs = {f"usr/share/doc/whirlet/{name}"
-            for name in ("README.md", "LICENSE", "copyright", "changelog.gz")}
-    assert files == {"usr/bin/whirlet", "usr/share/applications/whirlet.desktop",
-                     "usr/share/man/man1/whirlet.1.gz"} | set(icons.values()) | docs
+            for name in ("README", "LICENSE", "copyright", "changelog.gz")}
+    assert files == {"usr/bin/whirlet", DESKTOP, METAINFO, "usr/share/man/man1/whirlet.1.gz"} \
+        | set(icons.values()) | docs
     for size, icon in icons.items():
         with Image.open(unpacked / icon) as png:
             assert (png.format, png.size) == ("PNG", (size, size)), icon
-    run("desktop-file-validate", str(unpacked / "usr/share/applications/whirlet.desktop"))
+    run("desktop-file-validate", str(unpacked / DESKTOP))
+    # Warnings fail, but for the missing homepage (AppStream 1.0 warns of it): the project has
+    # no public address yet.
+    done = subprocess.run(["appstreamcli", "validate", "--no-net", "--pedantic",
+                           str(unpacked / METAINFO)], capture_output=True, text=True)
+    print(done.stdout)
+    issues = re.findall(r"^[EW]: \S+ (\S+)", done.stdout, re.M)
+    assert set(issues) <= {"url-homepage-missing"} and (done.returncode == 0 or issues), \
+        done.stdout + done.stderr
+    # The menu entry that software centres start: one the package holds.
+    launchable = re.findall(r'<launchable type="desktop-id">(.*)</launchable>',
+                            (unpacked / METAINFO).read_text())
+    assert [f"usr/share/applications/{name}" for name in launchable] == [DESKTOP]
     manual = run("man", "-l", str(unpacked / "usr/share/man/man1/whirlet.1.gz"))
     assert f"Whirlet {VERSION}" in manual
+
+
+def test_deb_readme_says_how_to_start_it_the_manuals_options_and_the_licence(unpacked):
+    readme = (unpacked / "usr/share/doc/whirlet/README").read_text()
+    options = re.findall(r"^\.BI? \\(-\w+)", (ROOT / "linux/whirlet.1.in").read_text(), re.M)
+    assert options
+    for text in ("\n    whirlet\n", "/usr/share/doc/whirlet/copyright", *options):
+        assert text in readme
+    assert "scripts/" not in readme, "the repository's README"
 
 
 # The Windows zip
 
 def test_zip_holds_the_program_its_texts_and_the_licences_of_what_is_linked_in():
     zipped = only("*-win32.zip")
-    assert zipped.name == f"whirlet-{VERSION}-win32.zip"
-    with zipfile.ZipFile(zipped) as archive:
-        assert set(archive.namelist()) == ZIP_FILES
-        texts = {name: archive.read(name) for name in ZIP_FILES if name.endswith(".txt")}
+    top = f"whirlet-{VERSION}-win32"
+    assert zipped.name == f"{top}.zip"
+    with zipfile.ZipFile(zipped) as archive:  # one folder of its own
+        assert set(archive.namelist()) == {f"{top}/{name}" for name in ZIP_FILES}
+        texts = {name: archive.read(f"{top}/{name}") for name in ZIP_FILES if ".txt" in name}
     for name, text in texts.items():  # with Windows line ends
         assert text.count(b"\n") > 10 and text.count(b"\n") == text.count(b"\r\n"), name
-    assert texts["README.txt"] == (ROOT / "README.md").read_bytes().replace(b"\n", b"\r\n")
+    readme = texts["README.txt"].decode()
+    for text in (f"Whirlet {VERSION}", "double-click whirlet.exe", "console", "OpenGL", "Wine"):
+        assert text in readme
+    assert "scripts/" not in readme, "the repository's README"
     assert texts["LICENSE.txt"] == (ROOT / "LICENSE").read_bytes().replace(b"\n", b"\r\n")
     notices = texts["THIRD-PARTY-NOTICES.txt"].decode().replace("\r\n", "\n")
     listed = dict(re.findall(r"^\* ([^:]+): (.+)$", notices, re.M))
@@ -111,17 +138,21 @@ def test_zip_holds_the_program_its_texts_and_the_licences_of_what_is_linked_in()
         assert text in notices
 
 
-# The page's zip: one folder with the page's files, its licence and notices, nothing else (the
-# page itself is checked from any folder by web/run --test).
+# The page's zip: one folder with the page's files, its licence and notices and a README for
+# whoever hosts it, nothing else (the page itself is checked from any folder by web/run --test).
 
-def test_web_zip_holds_the_page_its_licence_and_notices():
+def test_web_zip_holds_the_page_its_readme_licence_and_notices():
     web = only("*-web.zip")
     top = f"whirlet-{VERSION}-web"
     assert web.name == f"{top}.zip"
     with zipfile.ZipFile(web) as archive:
         assert archive.namelist() == [f"{top}/{name}" for name in (
-            "LICENSE", "THIRD-PARTY-NOTICES.txt", "icon.png", "index.html", "page.css", "page.js",
-            "whirlet.js", "whirlet.wasm")]
+            "LICENSE", "README.txt", "THIRD-PARTY-NOTICES.txt", "icon.png", "index.html",
+            "page.css", "page.js", "whirlet.js", "whirlet.wasm")]
         notices = archive.read(f"{top}/THIRD-PARTY-NOTICES.txt").decode()
+        readme = archive.read(f"{top}/README.txt").decode()
+    for text in ("HTTP", "application/wasm", "Content-Security-Policy", "WebGL"):
+        assert text in readme
+    assert "scripts/" not in readme, "the repository's README"
     assert "SGI FREE SOFTWARE LICENSE B" in notices, "GLU's notice"
     assert "Upstream-Name: emscripten" in notices, "Emscripten's notice"

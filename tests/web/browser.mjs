@@ -70,8 +70,9 @@ const TYPES = {'.html': 'text/html', '.js': 'text/javascript', '.wasm': 'applica
                '.css': 'text/css', '.png': 'image/png'};
 
 // The folder site served on a free loopback port, in a sub-folder as a host might put it: its
-// address, and close().
-export async function serve(site) {
+// address, and close(). Answers, by file name, as a broken host gives them: [status] alone, or
+// [200, type, file]: another type, and another file's bytes in place of its own if named.
+export async function serve(site, answers = {}) {
   site = path.resolve(site);  // whole, for the check that a file is in it
   const folder = '/some/folder/';
   const server = http.createServer((request, response) => {
@@ -80,10 +81,12 @@ export async function serve(site) {
     if (!name.startsWith(folder) || !file.startsWith(site + path.sep)) {
       return response.writeHead(404).end();
     }
-    fs.readFile(file, (error, data) => {
+    const [status, type, instead] = answers[path.basename(file)] || [200];
+    if (status !== 200) return response.writeHead(status).end();
+    fs.readFile(instead ? path.join(site, instead) : file, (error, data) => {
       if (error) return response.writeHead(404).end();
-      const type = TYPES[path.extname(file)] || 'text/plain';
-      response.writeHead(200, {'Content-Type': type}).end(data);
+      response.writeHead(200, {'Content-Type': type || TYPES[path.extname(file)] || 'text/plain'})
+        .end(data);
     });
   });
   await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));

@@ -189,10 +189,20 @@ async function choose(tab, ...labels) {
              {menus: []});
 }
 
-// Drags the bottom-right corner of the canvas's frame, with the mouse or a finger, until the
-// canvas is width x height.
-async function resize(tab, width, height, finger = false) {
+// Resizes the canvas's frame by its bottom-right corner until the canvas is width x height: by
+// 'mouse' or 'finger', dragged; by 'keys', focused and its arrows pressed (10 pixels, Shift 1).
+async function resize(tab, width, height, by = 'mouse') {
   const {left, top, size: [w, h]} = await canvas(tab);
+  if (by === 'keys') {
+    const arrows = (d, key) => [...Array(Math.trunc(Math.abs(d) / 10)).fill(key),
+                                ...Array(Math.abs(d) % 10).fill('Shift+' + key)];
+    await tab.page.focus('#corner');
+    await press(tab, [...arrows(width - w, width < w ? 'ArrowLeft' : 'ArrowRight'),
+                      ...arrows(height - h, height < h ? 'ArrowUp' : 'ArrowDown')].join(' '));
+    return tab.waitFor(`(c => c.width == ${width} && c.height == ${height})(Module.canvas)`, 20,
+                       `a ${width}x${height} canvas after the corner's arrow keys`);
+  }
+  const finger = by === 'finger';
   const [x, y] = [left + w - 3, top + h - 3];
   const {mouse, touchscreen} = tab.page;
   await (finger ? touchscreen.touchStart(x, y) : mouse.move(x, y).then(() => mouse.down()));
@@ -287,7 +297,8 @@ for (const engine of ENGINES) {
       assert.deepEqual(await shown(tab), ['MAIN', 'H1', 'how', 'frame', 'canvas', 'corner',
                                           'pause']);
       const {how} = await state(tab);
-      for (const words of [/Right-click/, /Shift\+F10/, /corner/, /Pause stops/]) {
+      for (const words of [/Right-click/, /Shift\+F10/, /corner/, /Pause stops/,
+                           /Tab to that corner and press the arrow keys/]) {
         assert.match(how, words);
       }
       assert.doesNotMatch(how, /touch/i);
@@ -356,11 +367,12 @@ for (const engine of ENGINES) {
       assert.deepEqual((await canvas(tab)).size, [320, 320]);
     });
 
-    test("resizing keeps the proportions and the desktop's projection, bit for bit",
-         async () => {
+    test("resizing, by mouse and by keys, keeps the proportions and the desktop's projection, " +
+         'bit for bit', async () => {
       await load();
-      for (const [[width, height], angle] of SIZES.map((size, i) => [size, [20, 60, 130][i]])) {
-        if (width !== 320 || height !== 320) await resize(tab, width, height);
+      for (const [[width, height], angle, by] of
+           SIZES.map((size, i) => [size, ...[[20], [60, 'mouse'], [130, 'keys']][i]])) {
+        if (by) await resize(tab, width, height, by);
         assert.deepEqual((await canvas(tab)).size, [width, height]);
         assert.deepEqual(await projection(tab), desktop[`${width}x${height}`],
                          `at ${width}x${height}, the projection matrix is not the desktop's`);
@@ -396,7 +408,8 @@ for (const engine of ENGINES) {
         // The menu key, and Space, choose a submenu's entry; Enter a plain one.
         [menuKey, menu('White')], ['ArrowDown ArrowRight ArrowDown', submenu('Blue')],
         ['Space', closed('Blue')], ['Shift+F10', menu('White')], ['Enter', closed('White')],
-        [showMenu, menu('White')], ['Escape', closed('White')]]) {
+        [showMenu, menu('White')], ['Escape', closed('White')],
+        ['Tab', {focus: 'corner', ring: 'solid 2px'}]]) {
         await step(tab, keys, want);
         await assertAccessible(`after ${keys}`);
       }
@@ -433,7 +446,7 @@ for (const engine of ENGINES) {
         [hold(false), {}], [tap(null), {menus: [], colour: 'Blue'}]]) {
         await step(tab, gesture, want);
       }
-      await resize(tab, 400, 280, true);
+      await resize(tab, 400, 280, 'finger');
       assertShows(await tab.frame(), 'Blue');
     });
 
@@ -449,12 +462,12 @@ for (const engine of ENGINES) {
         }
         assert.equal(await assertStill(tab, 'while paused'), 1);
         assert.match((await state(tab)).how, /paused.*less motion.*Play/);
-        await step(tab, 'Tab Tab', {focus: 'pause', button: 'Play'});
+        await step(tab, 'Tab Tab Tab', {focus: 'pause', button: 'Play'});
         await step(tab, 'Enter', {focus: 'pause', button: 'Pause'});
         assertShows(await tab.frame(20), 'White');
       } else {
         await load();
-        await step(tab, 'Tab Tab', {focus: 'pause', button: 'Pause'});
+        await step(tab, 'Tab Tab Tab', {focus: 'pause', button: 'Pause'});
       }
       await step(tab, 'Space', {button: 'Play'});
       const at = await assertStill(tab, 'once paused');
@@ -477,6 +490,10 @@ for (const engine of ENGINES) {
       const frame = await tab.frame(30);
       assert.deepEqual([frame.width, frame.height], DENSE);
       assertShows(frame, 'White', 24);
+      // A wider window leaves the frame as it was, and so the store.
+      await tab.setViewport({...DESKTOP, width: DESKTOP.width + 100, deviceScaleFactor: 2});
+      const wider = await tab.frame();
+      assert.deepEqual([wider.width, wider.height], DENSE);
       await tab.setViewport(DESKTOP);
       // Chromium's emulation changes the density without telling the page; Firefox's tells it.
       if (engine === 'firefox') {
@@ -502,25 +519,49 @@ for (const engine of ENGINES) {
       assertShows(await tab.frame(60), 'Green');
     });
 
-    test('a message, and no error, with no WebGL, JavaScript off, or opened from disk',
-         async () => {
+    test('a message, and no error, with no WebGL, the program missing or refused, JavaScript ' +
+         'off, or opened from disk', async () => {
       const page = tab.page;
-      tab.said = [];
-      const {identifier} = await page.evaluateOnNewDocument(() => {
+      const noWebGL = () => {
         const getContext = HTMLCanvasElement.prototype.getContext;
         HTMLCanvasElement.prototype.getContext = function(type, ...rest) {
           return /webgl/.test(type) ? null : getContext.call(this, type, ...rest);
         };
-      });
-      try {
-        await page.goto(server.url);
-        await tab.waitFor("!document.getElementById('no-webgl').hidden", 30, 'the message');
-        await runFrames(tab, 10);
-      } finally {
-        await page.removeScriptToEvaluateOnNewDocument(identifier);
+      };
+      // The host's answers, a script run first, the message, and all that the console says, a
+      // line each, but the toolchain's lines and Chromium's own for a missing file.
+      for (const [answers, script, message, lines] of [
+        [{}, noWebGL, 'no-webgl', /^$/],
+        [{'whirlet.wasm': [404]}, null, 'no-program', /^whirlet\.wasm: Error: 404 Not Found$/],
+        // A host that answers a missing file with its own page.
+        [{'whirlet.wasm': [200, 'text/html', 'index.html']}, null, 'no-program',
+         /^whirlet\.wasm: CompileError: [^\n]*$/],
+        [{'whirlet.js': [404]}, null, 'no-program', /^$/],
+        // As some security settings do: older runtimes note it (and abort) before the loader.
+        [{}, () => delete window.WebAssembly, 'no-program',
+         /^([^\n]*no native wasm support detected[^\n]*\n)?[^\n]*WebAssembly is not defined$/],
+      ]) {
+        const what = `${message} for ${JSON.stringify(answers)}, ${script}`;
+        const host = await serve(SITE, answers);
+        const added = script && await page.evaluateOnNewDocument(script);
+        tab.said = [];
+        try {
+          await page.goto(host.url);
+          await tab.waitFor(`!document.getElementById('${message}').hidden`, 30, what);
+          await runFrames(tab, 10);
+        } finally {
+          if (added) await page.removeScriptToEvaluateOnNewDocument(added.identifier);
+          await host.close();
+        }
+        // Shown alone, and the program draws nothing.
+        const seen = [(await shown(tab)).filter((e) => e !== 'CODE'), await tab.evaluate(
+          '__probe.frames')];
+        assert.deepEqual(seen, [['MAIN', 'H1', message], 0], what);
+        const said = tab.said.map(([, text]) => text).filter((text) =>
+          !TOOLCHAIN_LINES.includes(text) && !/^Failed to load resource: .* 404 /.test(text));
+        assert.match(said.join('\n'), lines, what);
+        tab.said = [];
       }
-      assert.deepEqual(await shown(tab), ['MAIN', 'H1', 'no-webgl']);
-      assert.equal(await tab.evaluate('__probe.frames'), 0, 'the program draws nothing');
 
       await page.goto(`file://${SITE}/index.html`);
       await tab.waitFor("!document.getElementById('from-disk').hidden", 30, 'the message');
@@ -551,7 +592,7 @@ for (const engine of ENGINES) {
         assert.deepEqual(layout, {width: 375, scroll: 375, font: 14});
         const {how} = await state(tab);
         assert.match(how, /Touch and hold the picture for colours/);
-        assert.doesNotMatch(how, /Right-click|Shift\+F10/);
+        assert.doesNotMatch(how, /Right-click|Shift\+F10|arrow keys/);
         const {left, size: [width], store} = await canvas(tab);
         assert.ok(left >= 0 && left + width <= 375, `the canvas at ${left}, ${width} wide`);
         assert.deepEqual(store, [2 * width, 2 * width]);

@@ -1,7 +1,8 @@
 """whirlet.exe as Windows reads it (through pefile): built for its machine, with no link date, a
 console program that needs only Windows' own DLLs and carries the project's version and its icon.
-WHIRLET_EXE names it, or the zip holding it; WHIRLET_ARCH=x86_64 for a 64-bit build; WHIRLET_BUILD,
-the folder it was built in, adds the check of the program's objects."""
+WHIRLET_EXE names it, or the zip holding it (in the folder named as the zip); WHIRLET_ARCH=x86_64
+for a 64-bit build; WHIRLET_BUILD, the folder it was built in, adds the check of the program's
+objects."""
 
 import os
 import re
@@ -28,7 +29,7 @@ def pe():
     path = Path(os.environ.get("WHIRLET_EXE") or pytest.fail("WHIRLET_EXE names no whirlet.exe"))
     if path.suffix == ".zip":
         with zipfile.ZipFile(path) as archive:
-            return pefile.PE(data=archive.read("whirlet.exe"))
+            return pefile.PE(data=archive.read(f"{path.stem}/whirlet.exe"))
     return pefile.PE(str(path))
 
 
