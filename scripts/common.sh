@@ -161,13 +161,14 @@ stage() {
     printf '  %-40s %4d.%d s\n' "$stage_name" $((tenths / 10)) $((tenths % 10))
 }
 
-# Usage: run_under_wine i686|x86_64 PATH/TO/whirlet.exe
+# Usage: run_under_wine i686|x86_64|wow64 PATH/TO/whirlet.exe
 # Runs the end-to-end checks on a Windows build in a fresh prefix of its own kind, with the Wine
-# of that architecture: Debian installs 32- and 64-bit Wine side by side. Without DISPLAY they
-# make an Xvfb of their own, so that the window manager they start never lands on a desktop.
+# of that architecture: Debian installs 32- and 64-bit Wine side by side; wow64 is a 32-bit build
+# under a 64-bit Wine that runs such programs itself. Without DISPLAY they make an Xvfb of their
+# own, so that the window manager they start never lands on a desktop.
 run_under_wine() {
-    local bits=32 loader=wine
-    [ "$1" = i686 ] || bits=64 loader=wine64
+    local bits=64 loader=wine64
+    [ "$1" != i686 ] || bits=32 loader=wine
     env -u DISPLAY WINEARCH="win$bits" WINELOADER="/usr/lib/wine/$loader" \
         WINESERVER="/usr/lib/wine/wineserver$bits" python3 tests/e2e/test_windows.py "$2"
 }
@@ -190,10 +191,28 @@ runs_32_bit() {
 }
 
 # Installs 32-bit Wine, adding the i386 architecture first where it is missing (need_packages
-# fetches the package lists again, now with i386). Only where runs_32_bit says yes.
+# fetches the package lists again, now with i386). Only where runs_32_bit says yes. Where the
+# archive offers none, an i386 architecture added for it goes again: nothing of it is installed,
+# and it would only make every apt update longer.
 need_wine32() {
-    dpkg --print-foreign-architectures | grep -qx i386 || "${sudo[@]}" dpkg --add-architecture i386
-    need_packages "${wine32_packages[@]}"
+    local added= status=0
+    dpkg --print-foreign-architectures | grep -qx i386 ||
+        { "${sudo[@]}" dpkg --add-architecture i386; added=1; }
+    need_packages "${wine32_packages[@]}" || status=$?
+    [ $status -ne $archive_gap ] || [ -z "$added" ] || "${sudo[@]}" dpkg --remove-architecture i386
+    return $status
+}
+
+# Whether the 64-bit Wine installed runs 32-bit Windows programs itself (its WoW64 mode, with no
+# 32-bit Linux part): then its i386-windows modules sit beside its x86_64-unix ones, where its
+# ntdll looks for them. Debian 12's and 13's 64-bit Wine carry none.
+wine_runs_32_bit() {
+    local unix
+    for unix in /usr/lib/wine/x86_64-unix /usr/lib/*/wine/x86_64-unix /usr/lib64/wine/x86_64-unix
+    do
+        [ -f "$unix/ntdll.so" ] && [ -f "${unix%/*}/i386-windows/ntdll.dll" ] && return 0
+    done
+    return 1
 }
 
 # Usage: fetch_upstream_source PACKAGE DIR [MEMBER_PATTERN...]
