@@ -2,8 +2,8 @@
 # Usage: tests/packaging/check.sh
 # The package checks: makes dist/ with scripts/package and checks what a user gets from it: its
 # files (tests/packaging, tests/windows), the zip's whirlet.exe under Wine, the same bytes from a
-# fresh copy of the sources, and the .deb installed, run and purged by piuparts in fresh Debian 12
-# and 13 systems (from scripts/test-on's cached bare systems).
+# fresh copy of the sources, and the .deb installed, run and purged by piuparts in fresh Debian
+# 12, 13 and testing systems (from scripts/test-on's cached bare systems).
 #   -h, --help  print this and exit
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -83,7 +83,7 @@ stage "the zip's whirlet.exe" env WHIRLET_EXE="$(ls dist/whirlet-*-win32.zip)" \
     /usr/bin/python3 -m pytest -q tests/windows
 stage "zip under Wine" zip_under_wine
 stage "scripts/package again, same bytes" same_bytes
-for release in bookworm trixie; do
+for release in bookworm trixie forky; do
     stage "fresh $release: install, run, purge" install_purge "$release"
 done
 echo "Package checks: PASS"
